@@ -1,0 +1,24 @@
+// The Tsa packet: header writing and the run-length encoder. Free functions
+// over buffers the caller owns; the layout is described in packet.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+enum class PacketForm { Raw, Compressed };
+
+inline constexpr size_t kRawHeaderSize = 24;
+inline constexpr size_t kCompressedHeaderSize = 32;
+inline constexpr uint16_t kKeyColourWord = 0xF81F;    // RGB(255,0,255) in 5-6-5
+inline constexpr uint16_t kTransparentWord = 0xE000;  // what a packet stores instead
+
+// Appends the header of the given form: 32 bytes for Compressed, 24 for Raw.
+// Width and height are the full values; only their low bytes are stored.
+void WritePacketHeader(TMemoryStream& packet, PacketForm form, int32_t number, uint32_t width,
+                       uint32_t height);
+
+// Writes the token stream of the n words to out, which must hold 4 * n
+// bytes, and returns its length in bytes (never more than 4 * n).
+size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out);
