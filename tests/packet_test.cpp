@@ -1,1 +1,140 @@
-// (being written)
+// The token stream and the packet header, byte for byte.
+#include "packet/packet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t X = 0xF800, Y = 0x07E0, Z = 0x001F;
+
+std::string Hex(const uint8_t* bytes, size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+        if (i) text += ' ';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string Encode(const std::vector<uint16_t>& words) {
+    std::vector<uint8_t> out(words.size() * 4);
+    size_t n = EncodeRuns(words.data(), words.size(), out.data());
+    EXPECT_LE(n, out.size());
+    return Hex(out.data(), n);
+}
+
+std::vector<uint16_t> Repeat(uint16_t word, size_t n) { return std::vector<uint16_t>(n, word); }
+
+std::vector<uint16_t> Join(std::vector<uint16_t> a, const std::vector<uint16_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// n words with no two neighbours equal.
+std::vector<uint16_t> Alternating(size_t n) {
+    std::vector<uint16_t> words(n);
+    for (size_t i = 0; i < n; ++i) words[i] = static_cast<uint16_t>(i);
+    return words;
+}
+
+std::string RepeatHex(const std::string& token, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += (i ? " " : "") + token;
+    return text;
+}
+
+struct TokenCase {
+    const char* name;
+    std::vector<uint16_t> words;
+    std::string expected;
+};
+
+TEST(EncodeRuns, TokenStreams) {
+    const std::vector<TokenCase> cases = {
+        {"empty", {}, ""},
+        {"X", {X}, "01 00 F8"},
+        {"XX", {X, X}, "02 00 F8"},
+        {"XXX", {X, X, X}, "03 00 F8"},
+        {"XY", {X, Y}, "FF 00 F8 01 E0 07"},
+        {"XYZ", {X, Y, Z}, "FE 00 F8 E0 07 01 1F 00"},
+        {"XXY", {X, X, Y}, "02 00 F8 01 E0 07"},
+        {"XYY", {X, Y, Y}, "FF 00 F8 02 E0 07"},
+        {"XXYY", {X, X, Y, Y}, "02 00 F8 02 E0 07"},
+        {"XYXYXY", {X, Y, X, Y, X, Y}, "FB 00 F8 E0 07 00 F8 E0 07 00 F8 01 E0 07"},
+        {"XYZZZ", {X, Y, Z, Z, Z}, "FE 00 F8 E0 07 03 1F 00"},
+        {"ZZZXY", {Z, Z, Z, X, Y}, "03 1F 00 FF 00 F8 01 E0 07"},
+        {"126X", Repeat(X, 126), "7E 00 F8"},
+        {"127X", Repeat(X, 127), "7E 00 F8 01 00 F8"},
+        {"128X", Repeat(X, 128), "7E 00 F8 02 00 F8"},
+        {"252X", Repeat(X, 252), "7E 00 F8 7E 00 F8"},
+        {"253X", Repeat(X, 253), "7E 00 F8 7E 00 F8 01 00 F8"},
+        {"127X then YY", Join(Repeat(X, 127), {Y, Y}), "7E 00 F8 FF 00 F8 02 E0 07"},
+        {"600X", Repeat(X, 600), RepeatHex("7E 00 F8", 4) + " 60 00 F8"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Encode(c.words), c.expected) << c.name;
+}
+
+// Literals: the count byte and length at the run limit; the words themselves
+// are copied unchanged, low byte first.
+TEST(EncodeRuns, LiteralsAtTheRunLimit) {
+    struct Case {
+        size_t words;
+        size_t bytes;
+        std::vector<uint8_t> countBytes;  // at the token starts, in order
+    };
+    const std::vector<Case> cases = {
+        {126, 254, {0x83, 0x01}},
+        {127, 256, {0x82, 0x01}},
+        {128, 259, {0x82, 0xFF, 0x01}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint16_t> words = Alternating(c.words);
+        std::vector<uint8_t> out(words.size() * 4);
+        ASSERT_EQ(EncodeRuns(words.data(), words.size(), out.data()), c.bytes) << c.words;
+        size_t at = 0, word = 0;
+        for (uint8_t count : c.countBytes) {
+            ASSERT_EQ(out[at], count) << c.words << " words, token at " << at;
+            size_t n = count >= 0x82 ? 256 - count : 1;
+            for (size_t j = 0; j < n; ++j, ++word) {
+                EXPECT_EQ(out[at + 1 + 2 * j] | out[at + 2 + 2 * j] << 8, words[word]);
+            }
+            at += 1 + 2 * n;
+        }
+        EXPECT_EQ(at, c.bytes);
+    }
+}
+
+// The worst case stays within the 4 bytes per word the caller provides and
+// matches 2N + 1 + ceil((N - 1) / 126).
+TEST(EncodeRuns, WorstCaseSize) {
+    for (size_t n : {1u, 2u, 125u, 126u, 127u, 253u, 1000u}) {
+        std::vector<uint16_t> words = Alternating(n);
+        std::vector<uint8_t> out(n * 4);
+        EXPECT_EQ(EncodeRuns(words.data(), n, out.data()), 2 * n + 1 + (n - 1 + 125) / 126) << n;
+    }
+}
+
+std::string Header(PacketForm form, int32_t number, uint32_t width, uint32_t height) {
+    TMemoryStream packet;
+    WritePacketHeader(packet, form, number, width, height);
+    return Hex(packet.Memory(), packet.Size());
+}
+
+TEST(WritePacketHeader, BothForms) {
+    const std::string magic = "54 69 6C 65 53 68 65 65 74 41 72 63 68 69 76 65";
+    EXPECT_EQ(Header(PacketForm::Compressed, 1, 6, 1),
+              magic + " 01 00 00 00 06 01 88 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(Header(PacketForm::Raw, -1, 1, 1), magic + " FF FF FF FF 01 01 08 00");
+    // Only the low bytes of the size are kept.
+    EXPECT_EQ(Header(PacketForm::Compressed, 7, 300, 2),
+              magic + " 07 00 00 00 2C 02 88 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(Header(PacketForm::Raw, INT32_MIN, 300, 256), magic + " 00 00 00 80 2C 00 08 00");
+    EXPECT_EQ(Header(PacketForm::Raw, 0x12345678, 0, 0), magic + " 78 56 34 12 00 00 08 00");
+}
+
+}  // namespace
