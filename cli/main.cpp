@@ -26,5 +26,10 @@ int main(int argc, char* argv[]) {
         else
             std::fprintf(stderr, "pixbake: %s: %s\n", current.c_str(), error.what());
         return 1;
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pixbake: %s%s%s\n", current.c_str(), current.empty() ? "" : ": ",
+                     error.what());
+        return 1;
     }
 }
