@@ -2,11 +2,14 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <iterator>
 
 void SetUpStandardOutput() {
     // On a terminal each line shows at once; into a file or a pipe the output
@@ -33,6 +36,19 @@ bool ReadByte(int fd, unsigned char* byte) {
     }
 }
 
+// The terminal's mode before the wait, so that a signal that ends the process
+// during the wait leaves the terminal as it found it.
+int g_waitTty = -1;
+struct termios g_savedMode;
+
+extern "C" void RestoreTerminalAndReraise(int sig) {
+    if (g_waitTty >= 0) tcsetattr(g_waitTty, TCSANOW, &g_savedMode);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 }  // namespace
 
 void WaitForKey() {
@@ -40,10 +56,19 @@ void WaitForKey() {
     // input neither ends the wait nor loses its data to it.
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0) return;
-    struct termios saved;
+    struct termios& saved = g_savedMode;
     if (tcgetattr(tty, &saved) != 0) {
         close(tty);
         return;
+    }
+    g_waitTty = tty;
+    struct sigaction previous[std::size(kEndingSignals)];
+    for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        struct sigaction action = {};
+        action.sa_handler = RestoreTerminalAndReraise;
+        sigemptyset(&action.sa_mask);
+        sigaction(kEndingSignals[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &action, nullptr);
     }
     // Raw: no line editing, no echo, no signal keys (Ctrl-C is just a key),
     // no flow control keys.
@@ -52,14 +77,9 @@ void WaitForKey() {
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(tty, TCSANOW, &raw) != 0) {
-        close(tty);
-        return;
-    }
-
     fflush(stdout);
     unsigned char byte;
-    if (ReadByte(tty, &byte)) {
+    if (tcsetattr(tty, TCSANOW, &raw) == 0 && ReadByte(tty, &byte)) {
         struct pollfd more = {tty, POLLIN, 0};
         int budget = 64;  // no key sends more than this
         while (budget-- > 0 && poll(&more, 1, kSequenceGapMs) == 1 && (more.revents & POLLIN) &&
@@ -68,5 +88,8 @@ void WaitForKey() {
     }
 
     tcsetattr(tty, TCSANOW, &saved);
+    g_waitTty = -1;
+    for (size_t i = 0; i < std::size(kEndingSignals); ++i)
+        sigaction(kEndingSignals[i], &previous[i], nullptr);
     close(tty);
 }
