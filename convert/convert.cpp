@@ -7,6 +7,22 @@
 #include "packet/packet.h"
 #include "platform/platform.h"
 
+void SamplePixelWords(const TBitmap& bitmap, uint16_t* words) {
+    // Row by row in memory order; the key colour's word becomes the
+    // transparent code before either form sees it.
+    const size_t width = static_cast<size_t>(bitmap.Width());
+    const int height = bitmap.Height();
+    auto colours = std::make_unique_for_overwrite<uint32_t[]>(width);
+    for (int y = 0; y < height; ++y) {
+        bitmap.ReadRow(y, colours.get());
+        uint16_t* row = words + static_cast<size_t>(y) * width;
+        for (size_t x = 0; x < width; ++x) {
+            uint16_t word = ToPixelWord(colours[x]);
+            row[x] = word == kKeyColourWord ? kTransparentWord : word;
+        }
+    }
+}
+
 void ConvertBitmap(const std::string& inputPath, const std::string& outputPath, int32_t number) {
     TBitmap bitmap;
     bitmap.LoadFromFile(inputPath);
@@ -25,17 +41,7 @@ void ConvertBitmap(const std::string& inputPath, const std::string& outputPath, 
     auto words = std::make_unique_for_overwrite<uint16_t[]>(count);
     auto tokens = std::make_unique_for_overwrite<uint8_t[]>(count * 4);
 
-    // Row by row in memory order; the key colour's word becomes the
-    // transparent code before either form sees it.
-    auto colours = std::make_unique_for_overwrite<uint32_t[]>(width);
-    for (uint32_t y = 0; y < height; ++y) {
-        bitmap.ReadRow(static_cast<int>(y), colours.get());
-        uint16_t* row = words.get() + size_t{y} * width;
-        for (uint32_t x = 0; x < width; ++x) {
-            uint16_t word = ToPixelWord(colours[x]);
-            row[x] = word == kKeyColourWord ? kTransparentWord : word;
-        }
-    }
+    SamplePixelWords(bitmap, words.get());
 
     const size_t tokenBytes = EncodeRuns(words.get(), count, tokens.get());
 

@@ -32,6 +32,7 @@
 #include "packet/packet.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -95,4 +96,59 @@ size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out) {
         i += literal;
     }
     return static_cast<size_t>(out - start);
+}
+
+// Reading follows the layout above: the header, then either the raw words or
+// the tokens up to the end of the file.
+DecodedPacket ReadPacket(const uint8_t* bytes, size_t size) {
+    if (size < kRawHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0)
+        throw EInvalidPacket("not a Tsa packet (no TileSheetArchive header)");
+    DecodedPacket packet;
+    packet.number = static_cast<int32_t>(bytes[16] | bytes[17] << 8 | bytes[18] << 16 |
+                                         static_cast<uint32_t>(bytes[19]) << 24);
+    packet.widthByte = bytes[20];
+    packet.heightByte = bytes[21];
+    auto word = [&](size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); };
+
+    if (bytes[22] == kFlagRaw) {
+        packet.form = PacketForm::Raw;
+        packet.bodyOffset = kRawHeaderSize;
+        if ((size - kRawHeaderSize) % 2 != 0)
+            throw EInvalidPacket("raw body has an odd number of bytes");
+        packet.words.resize((size - kRawHeaderSize) / 2);
+        for (size_t i = 0; i < packet.words.size(); ++i)
+            packet.words[i] = word(kRawHeaderSize + 2 * i);
+        return packet;
+    }
+    if (bytes[22] != kFlagCompressed) {
+        char flag[8];
+        std::snprintf(flag, sizeof flag, "0x%02X", bytes[22]);
+        throw EInvalidPacket(std::string("unknown form flag ") + flag);
+    }
+    packet.form = PacketForm::Compressed;
+    packet.bodyOffset = kCompressedHeaderSize;
+    if (size < kCompressedHeaderSize) throw EInvalidPacket("compressed header is cut short");
+
+    for (size_t at = kCompressedHeaderSize; at < size;) {
+        const uint8_t count = bytes[at];
+        if (count == 0x00 || count == 0x7F || count == 0x80 || count == 0x81) {
+            char text[64];
+            std::snprintf(text, sizeof text, "byte 0x%02X at offset %zu is not a count byte", count,
+                          at);
+            throw EInvalidPacket(text);
+        }
+        const size_t words = count < 0x80 ? 1 : 256 - count;
+        if (size - at - 1 < words * 2) {
+            char text[64];
+            std::snprintf(text, sizeof text, "token at offset %zu runs past the end", at);
+            throw EInvalidPacket(text);
+        }
+        if (count < 0x80) {
+            packet.words.insert(packet.words.end(), count, word(at + 1));
+        } else {
+            for (size_t j = 0; j < words; ++j) packet.words.push_back(word(at + 1 + 2 * j));
+        }
+        at += 1 + words * 2;
+    }
+    return packet;
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -22,3 +24,25 @@ void WritePacketHeader(TMemoryStream& packet, PacketForm form, int32_t number, u
 // Writes the token stream of the n words to out, which must hold 4 * n
 // bytes, and returns its length in bytes (never more than 4 * n).
 size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out);
+
+// ------------------------------------------------------------- reading --
+
+// A packet that is not well formed: the message says what is wrong.
+class EInvalidPacket : public Exception {
+public:
+    explicit EInvalidPacket(const std::string& message) : Exception(message) {}
+};
+
+struct DecodedPacket {
+    int32_t number = 0;
+    uint8_t widthByte = 0;   // width mod 256
+    uint8_t heightByte = 0;  // height mod 256
+    PacketForm form = PacketForm::Raw;
+    size_t bodyOffset = 0;
+    std::vector<uint16_t> words;  // every pixel, row-major from the top row
+};
+
+// Reads a whole packet file's bytes. Throws EInvalidPacket when the magic or
+// the form flag is wrong, a raw body has an odd length, or a token is not
+// one the format has or runs past the end.
+DecodedPacket ReadPacket(const uint8_t* bytes, size_t size);

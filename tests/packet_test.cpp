@@ -35,6 +35,11 @@ std::vector<uint16_t> Join(std::vector<uint16_t> a, const std::vector<uint16_t>&
     return a;
 }
 
+std::vector<uint8_t> JoinBytes(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // n words with no two neighbours equal.
 std::vector<uint16_t> Alternating(size_t n) {
     std::vector<uint16_t> words(n);
@@ -135,6 +140,70 @@ TEST(WritePacketHeader, BothForms) {
               magic + " 07 00 00 00 2C 02 88 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(Header(PacketForm::Raw, INT32_MIN, 300, 256), magic + " 00 00 00 80 2C 00 08 00");
     EXPECT_EQ(Header(PacketForm::Raw, 0x12345678, 0, 0), magic + " 78 56 34 12 00 00 08 00");
+}
+
+// Encoding then reading gives back the words, whatever their pattern.
+TEST(ReadPacket, RoundTripsBothForms) {
+    std::vector<std::vector<uint16_t>> samples = {{}, {X}, Alternating(300),
+                                                  Join(Repeat(X, 400), Alternating(130))};
+    uint32_t state = 1;
+    std::vector<uint16_t> mixed(5000);
+    for (auto& w : mixed) {
+        state = state * 1103515245 + 12345;
+        w = static_cast<uint16_t>((state >> 16) % 3);  // short runs and literals
+    }
+    samples.push_back(mixed);
+    for (const auto& words : samples) {
+        for (PacketForm form : {PacketForm::Raw, PacketForm::Compressed}) {
+            TMemoryStream packet;
+            WritePacketHeader(packet, form, -5, 1, 1);
+            if (form == PacketForm::Raw) {
+                for (uint16_t w : words) packet.Write(&w, 2);  // little-endian host
+            } else {
+                std::vector<uint8_t> tokens(words.size() * 4);
+                packet.Write(tokens.data(), EncodeRuns(words.data(), words.size(), tokens.data()));
+            }
+            DecodedPacket read = ReadPacket(packet.Memory(), packet.Size());
+            EXPECT_EQ(read.form, form);
+            EXPECT_EQ(read.number, -5);
+            EXPECT_EQ(read.words, words) << words.size() << " words";
+        }
+    }
+}
+
+TEST(ReadPacket, RefusesMalformedPackets) {
+    const std::string magic = "TileSheetArchive";
+    auto packet = [&](std::vector<uint8_t> tail) {
+        std::vector<uint8_t> bytes(magic.begin(), magic.end());
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        return bytes;
+    };
+    const std::vector<uint8_t> compressed = {0, 0, 0, 0, 2, 1, 0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    struct Case {
+        std::vector<uint8_t> bytes;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{'T', 'i', 'l', 'e'}, "not a Tsa packet (no TileSheetArchive header)"},
+        {packet({0, 0, 0, 0, 1, 1, 0x48, 0}), "unknown form flag 0x48"},
+        {packet({0, 0, 0, 0, 1, 1, 0x08, 0, 0x00}), "raw body has an odd number of bytes"},
+        {packet({0, 0, 0, 0, 1, 1, 0x88, 0, 0, 0}), "compressed header is cut short"},
+        {JoinBytes(packet(compressed), {0x02, 0x00}), "token at offset 32 runs past the end"},
+        {JoinBytes(packet(compressed), {0x02, 0x00, 0xF8, 0xFE, 1, 2, 3}),
+         "token at offset 35 runs past the end"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ReadPacket(c.bytes.data(), c.bytes.size());
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const EInvalidPacket& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+    }
+    for (uint8_t count : {0x00, 0x7F, 0x80, 0x81}) {
+        std::vector<uint8_t> bytes = JoinBytes(packet(compressed), {count, 0, 0});
+        EXPECT_THROW(ReadPacket(bytes.data(), bytes.size()), EInvalidPacket) << int{count};
+    }
 }
 
 }  // namespace
