@@ -1,0 +1,57 @@
+// Any bytes through the whole in-memory path: loader, pixel words, both
+// packet forms, and back through the packet reader.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "convert/convert.h"
+#include "packet/packet.h"
+#include "platform/platform.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TBitmap bitmap;
+    try {
+        bitmap.LoadFromMemory(data, size);
+    } catch (const Exception&) {
+        return 0;  // a clean refusal is a fine outcome
+    }
+    const size_t width = static_cast<size_t>(bitmap.Width());
+    const size_t height = static_cast<size_t>(bitmap.Height());
+    const size_t count = width * height;
+    Check(count <= kMaxPixels);
+
+    auto words = std::make_unique<uint16_t[]>(count);
+    SamplePixelWords(bitmap, words.get());
+    for (size_t i = 0; i < count; ++i) Check(words[i] != kKeyColourWord);
+
+    TMemoryStream compressed;
+    WritePacketHeader(compressed, PacketForm::Compressed, 1, static_cast<uint32_t>(width),
+                      static_cast<uint32_t>(height));
+    auto tokens = std::make_unique<uint8_t[]>(count * 4);
+    const size_t tokenBytes = EncodeRuns(words.get(), count, tokens.get());
+    Check(tokenBytes <= count * 4);
+    compressed.Write(tokens.get(), tokenBytes);
+
+    TMemoryStream raw;
+    WritePacketHeader(raw, PacketForm::Raw, 1, static_cast<uint32_t>(width),
+                      static_cast<uint32_t>(height));
+    raw.Write(words.get(), count * 2);  // little-endian host
+
+    for (const TMemoryStream* packet : {&compressed, &raw}) {
+        DecodedPacket read = ReadPacket(packet->Memory(), packet->Size());
+        Check(read.widthByte == static_cast<uint8_t>(width));
+        Check(read.heightByte == static_cast<uint8_t>(height));
+        Check(read.words.size() == count);
+        Check(count == 0 || std::memcmp(read.words.data(), words.get(), count * 2) == 0);
+    }
+    return 0;
+}
