@@ -13,7 +13,7 @@
 
 namespace {
 
-using bmptest::BmpSpec;
+using bmptest::BmpRecipe;
 using bmptest::MakeBmp;
 using Bytes = std::vector<uint8_t>;
 using Colours = std::vector<uint32_t>;
@@ -66,14 +66,14 @@ const std::string kShort = std::string("EReadError: ") + kMsgStreamRead;
 const std::string kInvalid = std::string("EInvalidGraphic: ") + kMsgInvalidBitmap;
 
 Bytes Rle(int width, int height, uint16_t bits, Bytes codes) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitsPerPixel = bits;
-    spec.compression = bits == 8 ? 1 : 2;
-    spec.palette = kPalette;
-    spec.data = std::move(codes);
-    return MakeBmp(spec);
+    BmpRecipe recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.bitsPerPixel = bits;
+    recipe.compression = bits == 8 ? 1 : 2;
+    recipe.palette = kPalette;
+    recipe.data = std::move(codes);
+    return MakeBmp(recipe);
 }
 
 std::string Hex(const Colours& colours) {
@@ -119,8 +119,8 @@ const Colours kSix565Colours = {R, G, B, 0x523410, 0, W};
 
 // clang-format off
 TEST(Bitmap, AcceptedVariantsDecodeToTheirColours) {
-    auto spec = [](uint32_t headerSize, uint16_t bits, std::vector<uint32_t> pixels) {
-        BmpSpec s;
+    auto recipe = [](uint32_t headerSize, uint16_t bits, std::vector<uint32_t> pixels) {
+        BmpRecipe s;
         s.width = 3;
         s.height = 2;
         s.headerSize = headerSize;
@@ -129,17 +129,17 @@ TEST(Bitmap, AcceptedVariantsDecodeToTheirColours) {
         if (bits <= 8) s.palette = kPalette;
         return s;
     };
-    auto withMasks = [](BmpSpec s, uint32_t compression, std::vector<uint32_t> masks) {
+    auto withMasks = [](BmpRecipe s, uint32_t compression, std::vector<uint32_t> masks) {
         s.compression = compression;
         s.masks = std::move(masks);
         return s;
     };
-    BmpSpec oneBit = spec(40, 1, {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1, 1, 1, 1, 0});
+    BmpRecipe oneBit = recipe(40, 1, {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1, 1, 1, 1, 0});
     oneBit.width = 9;  // a row that spills into a second byte
-    BmpSpec oneBitCore = oneBit;
+    BmpRecipe oneBitCore = oneBit;
     oneBitCore.headerSize = 12;
     const Colours oneBitColours = {G, R, R, R, R, R, R, R, G, R, G, G, G, G, G, G, G, R};
-    BmpSpec gap = spec(40, 8, kSixIndices);
+    BmpRecipe gap = recipe(40, 8, kSixIndices);
     gap.dataOffset = 54 + 16 + 100;
 
     const std::vector<uint32_t> masks565 = {0xF800, 0x07E0, 0x001F};
@@ -153,32 +153,32 @@ TEST(Bitmap, AcceptedVariantsDecodeToTheirColours) {
     ExpectDecodes({
         {"1 bit",                      MakeBmp(oneBit), 9, 2, oneBitColours},
         {"1 bit, core header",         MakeBmp(oneBitCore), 9, 2, oneBitColours},
-        {"4 bits",                     MakeBmp(spec(40, 4, kSixIndices)), 3, 2, kSixIndexed},
-        {"4 bits, core header",        MakeBmp(spec(12, 4, kSixIndices)), 3, 2, kSixIndexed},
-        {"8 bits",                     MakeBmp(spec(40, 8, kSixIndices)), 3, 2, kSixIndexed},
-        {"8 bits, core header",        MakeBmp(spec(12, 8, kSixIndices)), 3, 2, kSixIndexed},
-        {"8 bits, 64-byte header",     MakeBmp(spec(64, 8, kSixIndices)), 3, 2, kSixIndexed},
-        {"8 bits, 66-byte header",     MakeBmp(spec(66, 8, kSixIndices)), 3, 2, kSixIndexed},
-        {"8 bits, V5 header",          MakeBmp(spec(124, 8, kSixIndices)), 3, 2, kSixIndexed},
+        {"4 bits",                     MakeBmp(recipe(40, 4, kSixIndices)), 3, 2, kSixIndexed},
+        {"4 bits, core header",        MakeBmp(recipe(12, 4, kSixIndices)), 3, 2, kSixIndexed},
+        {"8 bits",                     MakeBmp(recipe(40, 8, kSixIndices)), 3, 2, kSixIndexed},
+        {"8 bits, core header",        MakeBmp(recipe(12, 8, kSixIndices)), 3, 2, kSixIndexed},
+        {"8 bits, 64-byte header",     MakeBmp(recipe(64, 8, kSixIndices)), 3, 2, kSixIndexed},
+        {"8 bits, 66-byte header",     MakeBmp(recipe(66, 8, kSixIndices)), 3, 2, kSixIndexed},
+        {"8 bits, V5 header",          MakeBmp(recipe(124, 8, kSixIndices)), 3, 2, kSixIndexed},
         {"8 bits, gap before data",    MakeBmp(gap), 3, 2, kSixIndexed},
-        {"16 bits, x1555",             MakeBmp(spec(40, 16, x1555)), 3, 2, x1555Colours},
-        {"16 bits, core header",       MakeBmp(spec(12, 16, x1555)), 3, 2, x1555Colours},
-        {"16 bits, masks after 40",    MakeBmp(withMasks(spec(40, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
-        {"16 bits, masks in 52",       MakeBmp(withMasks(spec(52, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
-        {"16 bits, masks in V4",       MakeBmp(withMasks(spec(108, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
-        {"16 bits, masks in V5",       MakeBmp(withMasks(spec(124, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
-        {"16 bits, masks in 64",       MakeBmp(withMasks(spec(64, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
+        {"16 bits, x1555",             MakeBmp(recipe(40, 16, x1555)), 3, 2, x1555Colours},
+        {"16 bits, core header",       MakeBmp(recipe(12, 16, x1555)), 3, 2, x1555Colours},
+        {"16 bits, masks after 40",    MakeBmp(withMasks(recipe(40, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
+        {"16 bits, masks in 52",       MakeBmp(withMasks(recipe(52, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
+        {"16 bits, masks in V4",       MakeBmp(withMasks(recipe(108, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
+        {"16 bits, masks in V5",       MakeBmp(withMasks(recipe(124, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
+        {"16 bits, masks in 64",       MakeBmp(withMasks(recipe(64, 16, kSix565), 3, masks565)), 3, 2, kSix565Colours},
         {"16 bits, masks ignored without compression 3",
-                                       MakeBmp(withMasks(spec(108, 16, x1555), 0, masks565)), 3, 2, x1555Colours},
-        {"24 bits",                    MakeBmp(spec(40, 24, kSix24)), 3, 2, kSix},
-        {"24 bits, core header",       MakeBmp(spec(12, 24, kSix24)), 3, 2, kSix},
-        {"32 bits, fourth byte ignored", MakeBmp(spec(40, 32, bgrx)), 3, 2, kSix},
-        {"32 bits, default masks given", MakeBmp(withMasks(spec(40, 32, bgrx), 3, {0xFF0000, 0xFF00, 0xFF})), 3, 2, kSix},
-        {"32 bits, masks after 40",    MakeBmp(withMasks(spec(40, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000})), 3, 2, kSix},
-        {"32 bits, masks in 56",       MakeBmp(withMasks(spec(56, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
-        {"32 bits, masks in V5",       MakeBmp(withMasks(spec(124, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
-        {"32 bits, alpha masks after 40", MakeBmp(withMasks(spec(40, 32, xbgr), 6, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
-        {"16 bits, alpha masks in V5", MakeBmp(withMasks(spec(124, 16, kSix565), 6, {0xF800, 0x07E0, 0x001F, 0})), 3, 2, kSix565Colours},
+                                       MakeBmp(withMasks(recipe(108, 16, x1555), 0, masks565)), 3, 2, x1555Colours},
+        {"24 bits",                    MakeBmp(recipe(40, 24, kSix24)), 3, 2, kSix},
+        {"24 bits, core header",       MakeBmp(recipe(12, 24, kSix24)), 3, 2, kSix},
+        {"32 bits, fourth byte ignored", MakeBmp(recipe(40, 32, bgrx)), 3, 2, kSix},
+        {"32 bits, default masks given", MakeBmp(withMasks(recipe(40, 32, bgrx), 3, {0xFF0000, 0xFF00, 0xFF})), 3, 2, kSix},
+        {"32 bits, masks after 40",    MakeBmp(withMasks(recipe(40, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000})), 3, 2, kSix},
+        {"32 bits, masks in 56",       MakeBmp(withMasks(recipe(56, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
+        {"32 bits, masks in V5",       MakeBmp(withMasks(recipe(124, 32, xbgr), 3, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
+        {"32 bits, alpha masks after 40", MakeBmp(withMasks(recipe(40, 32, xbgr), 6, {0xFF, 0xFF00, 0xFF0000, 0xFF000000})), 3, 2, kSix},
+        {"16 bits, alpha masks in V5", MakeBmp(withMasks(recipe(124, 16, kSix565), 6, {0xF800, 0x07E0, 0x001F, 0})), 3, 2, kSix565Colours},
     });
 }
 // clang-format on
@@ -186,16 +186,16 @@ TEST(Bitmap, AcceptedVariantsDecodeToTheirColours) {
 TEST(Bitmap, TopDownRowsEqualBottomUpRows) {
     for (int bits : {1, 4, 8, 16, 24, 32}) {
         SCOPED_TRACE(bits);
-        BmpSpec spec;
-        spec.width = 5;
-        spec.height = 3;
-        spec.bitsPerPixel = static_cast<uint16_t>(bits);
-        if (bits <= 8) spec.palette = kPalette;
+        BmpRecipe recipe;
+        recipe.width = 5;
+        recipe.height = 3;
+        recipe.bitsPerPixel = static_cast<uint16_t>(bits);
+        if (bits <= 8) recipe.palette = kPalette;
         const uint32_t mask = bits >= 16 ? 0xFFFFFFFF : bits == 1 ? 1 : 3;  // indices within the table
-        for (uint32_t i = 0; i < 15; ++i) spec.pixels.push_back((i * 0x9E3779B9u >> 7) & mask);
-        const Image bottomUp = Decode(MakeBmp(spec));
-        spec.height = -3;
-        const Image topDown = Decode(MakeBmp(spec));
+        for (uint32_t i = 0; i < 15; ++i) recipe.pixels.push_back((i * 0x9E3779B9u >> 7) & mask);
+        const Image bottomUp = Decode(MakeBmp(recipe));
+        recipe.height = -3;
+        const Image topDown = Decode(MakeBmp(recipe));
         EXPECT_EQ(topDown.height, 3);
         EXPECT_EQ(Hex(topDown.colours), Hex(bottomUp.colours));
     }
@@ -228,13 +228,13 @@ TEST(Bitmap, BitFieldChannelsScaleToEightBits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        BmpSpec spec;
-        spec.width = static_cast<int32_t>(c.pixels.size());
-        spec.bitsPerPixel = c.bits;
-        spec.compression = 3;
-        spec.masks = c.masks;
-        spec.pixels = c.pixels;
-        EXPECT_EQ(Hex(Decode(MakeBmp(spec)).colours), Hex(c.expected));
+        BmpRecipe recipe;
+        recipe.width = static_cast<int32_t>(c.pixels.size());
+        recipe.bitsPerPixel = c.bits;
+        recipe.compression = 3;
+        recipe.masks = c.masks;
+        recipe.pixels = c.pixels;
+        EXPECT_EQ(Hex(Decode(MakeBmp(recipe)).colours), Hex(c.expected));
     }
 }
 
@@ -283,14 +283,14 @@ TEST(Bitmap, RunLengthCodesLeaveSkippedPixelsInTheKeyColour) {
 
 TEST(Bitmap, ColourTableSizeFollowsColoursUsedAndDataOffset) {
     auto indexed = [](uint32_t headerSize, uint16_t bits, Colours palette, std::optional<uint32_t> used) {
-        BmpSpec spec;
-        spec.width = 4;
-        spec.headerSize = headerSize;
-        spec.bitsPerPixel = bits;
-        spec.palette = std::move(palette);
-        spec.coloursUsed = used;
-        spec.pixels = {0, 1, 2, 3};
-        return MakeBmp(spec);
+        BmpRecipe recipe;
+        recipe.width = 4;
+        recipe.headerSize = headerSize;
+        recipe.bitsPerPixel = bits;
+        recipe.palette = std::move(palette);
+        recipe.coloursUsed = used;
+        recipe.pixels = {0, 1, 2, 3};
+        return MakeBmp(recipe);
     };
     const Colours sixteen = {R, G, B, C, W, W, W, W, W, W, W, W, W, W, W, W};
     ExpectDecodes({
@@ -310,16 +310,16 @@ TEST(Bitmap, ColourTableSizeFollowsColoursUsedAndDataOffset) {
 
 TEST(Bitmap, RefusesWhatItCannotRead) {
     auto base = [] {
-        BmpSpec spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitsPerPixel = 8;
-        spec.palette = kPalette;
-        return spec;
+        BmpRecipe recipe;
+        recipe.width = 3;
+        recipe.height = 2;
+        recipe.bitsPerPixel = 8;
+        recipe.palette = kPalette;
+        return recipe;
     };
-    auto with = [](BmpSpec spec, auto change) {
-        change(spec);
-        return MakeBmp(spec);
+    auto with = [](BmpRecipe recipe, auto change) {
+        change(recipe);
+        return MakeBmp(recipe);
     };
     auto patched32 = [](Bytes bytes, size_t offset, uint32_t value) {
         bmptest::PutU32(bytes, offset, value);
@@ -331,7 +331,7 @@ TEST(Bitmap, RefusesWhatItCannotRead) {
     };
     const Bytes good = MakeBmp(base());
     auto masked = [&](uint16_t bits, uint32_t compression, std::vector<uint32_t> masks) {
-        return with(base(), [&](BmpSpec& s) {
+        return with(base(), [&](BmpRecipe& s) {
             s.bitsPerPixel = bits, s.compression = compression, s.masks = masks, s.palette = {};
         });
     };
@@ -348,44 +348,44 @@ TEST(Bitmap, RefusesWhatItCannotRead) {
         {"file header only", cut(good, 14), kShort},
         {"ends inside the header size", cut(good, 17), kShort},
         {"ends inside the info header", cut(good, 53), kShort},
-        {"ends inside a V5 header", cut(with(base(), [](BmpSpec& s) { s.headerSize = 124; }), 100), kShort},
+        {"ends inside a V5 header", cut(with(base(), [](BmpRecipe& s) { s.headerSize = 124; }), 100), kShort},
         {"absurd header size", patched32(good, bmptest::kOffsetHeaderSize, 0xFFFFFFF0), kShort},
         {"ends inside the masks", cut(masked(16, 3, {0xF800, 0x07E0, 0x1F}), 54 + 10), kShort},
         {"ends inside the alpha mask", cut(masked(32, 6, {0xFF, 0xFF00, 0xFF0000, 0}), 54 + 14), kShort},
-        {"ends inside the colour table", cut(with(base(), [](BmpSpec& s) { s.coloursUsed = 0; s.dataOffset = 54 + 1024; }), 54 + 1000), kShort},
-        {"ends inside the core colour table", cut(with(base(), [](BmpSpec& s) { s.headerSize = 12; s.palette.resize(256); }), 26 + 700), kShort},
+        {"ends inside the colour table", cut(with(base(), [](BmpRecipe& s) { s.coloursUsed = 0; s.dataOffset = 54 + 1024; }), 54 + 1000), kShort},
+        {"ends inside the core colour table", cut(with(base(), [](BmpRecipe& s) { s.headerSize = 12; s.palette.resize(256); }), 26 + 700), kShort},
         {"pixel data one byte short", cut(good, good.size() - 2), kShort},  // the last row has 3 bytes + 1 padding
-        {"not BM", with(base(), [](BmpSpec& s) { s.magic[0] = 'M'; s.magic[1] = 'B'; }), kInvalid},
+        {"not BM", with(base(), [](BmpRecipe& s) { s.magic[0] = 'M'; s.magic[1] = 'B'; }), kInvalid},
         {"not BM, 14 bytes", Bytes(14, 0), kInvalid},
-        {"header size 0", with(base(), [](BmpSpec& s) { s.headerSize = 0; }), kInvalid},
-        {"header size 16", with(base(), [](BmpSpec& s) { s.headerSize = 16; }), kInvalid},
-        {"header size 39", with(base(), [](BmpSpec& s) { s.headerSize = 39; }), kInvalid},
-        {"planes 0", with(base(), [](BmpSpec& s) { s.planes = 0; }), kInvalid},
-        {"planes 2", with(base(), [](BmpSpec& s) { s.planes = 2; }), kInvalid},
-        {"planes 2, core header", with(base(), [](BmpSpec& s) { s.planes = 2; s.headerSize = 12; }), kInvalid},
-        {"0 bits", with(base(), [](BmpSpec& s) { s.bitsPerPixel = 0; }), kInvalid},
-        {"2 bits", with(base(), [](BmpSpec& s) { s.bitsPerPixel = 2; }), kInvalid},
-        {"2 bits, core header", with(base(), [](BmpSpec& s) { s.bitsPerPixel = 2; s.headerSize = 12; }), kInvalid},
-        {"64 bits", with(base(), [](BmpSpec& s) { s.bitsPerPixel = 64; }), kInvalid},
-        {"compression 4 (JPEG)", with(base(), [](BmpSpec& s) { s.compression = 4; }), kInvalid},
-        {"compression 5 (PNG)", with(base(), [](BmpSpec& s) { s.compression = 5; }), kInvalid},
-        {"compression 7", with(base(), [](BmpSpec& s) { s.compression = 7; }), kInvalid},
-        {"RLE8 at 4 bits", with(base(), [](BmpSpec& s) { s.bitsPerPixel = 4; s.compression = 1; }), kInvalid},
-        {"RLE4 at 8 bits", with(base(), [](BmpSpec& s) { s.compression = 2; }), kInvalid},
+        {"header size 0", with(base(), [](BmpRecipe& s) { s.headerSize = 0; }), kInvalid},
+        {"header size 16", with(base(), [](BmpRecipe& s) { s.headerSize = 16; }), kInvalid},
+        {"header size 39", with(base(), [](BmpRecipe& s) { s.headerSize = 39; }), kInvalid},
+        {"planes 0", with(base(), [](BmpRecipe& s) { s.planes = 0; }), kInvalid},
+        {"planes 2", with(base(), [](BmpRecipe& s) { s.planes = 2; }), kInvalid},
+        {"planes 2, core header", with(base(), [](BmpRecipe& s) { s.planes = 2; s.headerSize = 12; }), kInvalid},
+        {"0 bits", with(base(), [](BmpRecipe& s) { s.bitsPerPixel = 0; }), kInvalid},
+        {"2 bits", with(base(), [](BmpRecipe& s) { s.bitsPerPixel = 2; }), kInvalid},
+        {"2 bits, core header", with(base(), [](BmpRecipe& s) { s.bitsPerPixel = 2; s.headerSize = 12; }), kInvalid},
+        {"64 bits", with(base(), [](BmpRecipe& s) { s.bitsPerPixel = 64; }), kInvalid},
+        {"compression 4 (JPEG)", with(base(), [](BmpRecipe& s) { s.compression = 4; }), kInvalid},
+        {"compression 5 (PNG)", with(base(), [](BmpRecipe& s) { s.compression = 5; }), kInvalid},
+        {"compression 7", with(base(), [](BmpRecipe& s) { s.compression = 7; }), kInvalid},
+        {"RLE8 at 4 bits", with(base(), [](BmpRecipe& s) { s.bitsPerPixel = 4; s.compression = 1; }), kInvalid},
+        {"RLE4 at 8 bits", with(base(), [](BmpRecipe& s) { s.compression = 2; }), kInvalid},
         {"RLE8 at 24 bits", masked(24, 1, {}), kInvalid},
-        {"bit fields at 8 bits", with(base(), [](BmpSpec& s) { s.compression = 3; s.masks = {1, 2, 4}; }), kInvalid},
+        {"bit fields at 8 bits", with(base(), [](BmpRecipe& s) { s.compression = 3; s.masks = {1, 2, 4}; }), kInvalid},
         {"bit fields at 24 bits", masked(24, 3, {0xFF0000, 0xFF00, 0xFF}), kInvalid},
         {"alpha bit fields at 24 bits", masked(24, 6, {0xFF0000, 0xFF00, 0xFF, 0}), kInvalid},
-        {"top-down RLE8", with(base(), [](BmpSpec& s) { s.height = -2; s.compression = 1; s.data = Bytes{0, 1}; }), kInvalid},
-        {"width 0", with(base(), [](BmpSpec& s) { s.width = 0; }), kInvalid},
-        {"width -3", with(base(), [](BmpSpec& s) { s.width = -3; }), kInvalid},
-        {"height 0", with(base(), [](BmpSpec& s) { s.height = 0; }), kInvalid},
-        {"height INT_MIN", with(base(), [](BmpSpec& s) { s.height = INT_MIN; s.data = Bytes{}; }), kInvalid},
-        {"core width 0", with(base(), [](BmpSpec& s) { s.headerSize = 12; s.width = 0; }), kInvalid},
-        {"core height 0", with(base(), [](BmpSpec& s) { s.headerSize = 12; s.height = 0; }), kInvalid},
+        {"top-down RLE8", with(base(), [](BmpRecipe& s) { s.height = -2; s.compression = 1; s.data = Bytes{0, 1}; }), kInvalid},
+        {"width 0", with(base(), [](BmpRecipe& s) { s.width = 0; }), kInvalid},
+        {"width -3", with(base(), [](BmpRecipe& s) { s.width = -3; }), kInvalid},
+        {"height 0", with(base(), [](BmpRecipe& s) { s.height = 0; }), kInvalid},
+        {"height INT_MIN", with(base(), [](BmpRecipe& s) { s.height = INT_MIN; s.data = Bytes{}; }), kInvalid},
+        {"core width 0", with(base(), [](BmpRecipe& s) { s.headerSize = 12; s.width = 0; }), kInvalid},
+        {"core height 0", with(base(), [](BmpRecipe& s) { s.headerSize = 12; s.height = 0; }), kInvalid},
         {"data offset inside the file header", patched32(good, bmptest::kOffsetDataOffset, 10), kInvalid},
         {"data offset inside the info header", patched32(good, bmptest::kOffsetDataOffset, 53), kInvalid},
-        {"data offset inside the masks", with(base(), [](BmpSpec& s) {
+        {"data offset inside the masks", with(base(), [](BmpRecipe& s) {
              s.bitsPerPixel = 16, s.compression = 3, s.masks = {0xF800, 0x07E0, 0x1F}, s.palette = {}, s.dataOffset = 62; }), kInvalid},
         {"data offset past the end", patched32(good, bmptest::kOffsetDataOffset, static_cast<uint32_t>(good.size() + 1)), kInvalid},
         {"RLE8 run past the row's end", rle8({0x05, 0x01}), kInvalid},
@@ -401,12 +401,12 @@ TEST(Bitmap, RefusesWhatItCannotRead) {
 }
 
 TEST(Bitmap, ShortPixelDataIsMeasuredToTheLastRowsOwnBytes) {
-    BmpSpec spec;
-    spec.width = 1;
-    spec.height = 2;
-    spec.bitsPerPixel = 24;
-    spec.pixels = {0x0000FF, 0xFF0000};
-    Bytes bytes = MakeBmp(spec);  // rows of 3 bytes + 1 padding
+    BmpRecipe recipe;
+    recipe.width = 1;
+    recipe.height = 2;
+    recipe.bitsPerPixel = 24;
+    recipe.pixels = {0x0000FF, 0xFF0000};
+    Bytes bytes = MakeBmp(recipe);  // rows of 3 bytes + 1 padding
     bytes.pop_back();             // without the last padding byte it still loads
     const Image image = Decode(bytes);
     EXPECT_EQ(Hex(image.colours), Hex({B, R}));
@@ -416,13 +416,13 @@ TEST(Bitmap, ShortPixelDataIsMeasuredToTheLastRowsOwnBytes) {
 
 TEST(Bitmap, PixelLimitIsCheckedBeforeAnyPixelStorage) {
     auto claim = [](int32_t width, int32_t height, uint32_t compression) {
-        BmpSpec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.bitsPerPixel = compression == 1 ? 8 : 24;
-        spec.compression = compression;
-        spec.data = Bytes{0, 1};  // a few bytes claiming a huge image
-        return MakeBmp(spec);
+        BmpRecipe recipe;
+        recipe.width = width;
+        recipe.height = height;
+        recipe.bitsPerPixel = compression == 1 ? 8 : 24;
+        recipe.compression = compression;
+        recipe.data = Bytes{0, 1};  // a few bytes claiming a huge image
+        return MakeBmp(recipe);
     };
     auto tooLarge = [](const char* size) {
         return std::string("EInvalidGraphic: Bitmap image is too large (") + size +

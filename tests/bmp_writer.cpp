@@ -29,20 +29,20 @@ void AppendU32(std::vector<uint8_t>& bytes, uint32_t value) {
 }
 
 // The stored rows, bottom-up unless the height is negative.
-std::vector<uint8_t> MakeRows(const BmpSpec& spec) {
-    const uint64_t width = spec.width > 0 ? static_cast<uint64_t>(spec.width) : 0;
-    const uint64_t height = spec.height < 0 ? 0 - static_cast<uint64_t>(spec.height) : static_cast<uint64_t>(spec.height);
-    const unsigned bits = spec.bitsPerPixel;
+std::vector<uint8_t> MakeRows(const BmpRecipe& recipe) {
+    const uint64_t width = recipe.width > 0 ? static_cast<uint64_t>(recipe.width) : 0;
+    const uint64_t height = recipe.height < 0 ? 0 - static_cast<uint64_t>(recipe.height) : static_cast<uint64_t>(recipe.height);
+    const unsigned bits = recipe.bitsPerPixel;
     const uint64_t stride = (width * bits + 31) / 32 * 4;
     if (stride * height > (uint64_t{64} << 20))
         throw std::invalid_argument("MakeBmp: too large to fill in; give data instead");
     std::vector<uint8_t> rows(stride * height);
     for (uint64_t y = 0; y < height; ++y) {
-        const uint64_t stored = spec.height < 0 ? y : height - 1 - y;
+        const uint64_t stored = recipe.height < 0 ? y : height - 1 - y;
         uint8_t* row = rows.data() + stored * stride;
         for (uint64_t x = 0; x < width; ++x) {
             const uint64_t at = y * width + x;
-            const uint32_t value = at < spec.pixels.size() ? spec.pixels[at] : 0;
+            const uint32_t value = at < recipe.pixels.size() ? recipe.pixels[at] : 0;
             switch (bits) {
                 case 1:
                 case 2:
@@ -68,43 +68,43 @@ std::vector<uint8_t> MakeRows(const BmpSpec& spec) {
 
 }  // namespace
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& spec) {
+std::vector<uint8_t> MakeBmp(const BmpRecipe& recipe) {
     std::vector<uint8_t> bytes;
-    bytes.push_back(static_cast<uint8_t>(spec.magic[0]));
-    bytes.push_back(static_cast<uint8_t>(spec.magic[1]));
+    bytes.push_back(static_cast<uint8_t>(recipe.magic[0]));
+    bytes.push_back(static_cast<uint8_t>(recipe.magic[1]));
     AppendU32(bytes, 0);  // file size, set at the end
     AppendU32(bytes, 0);  // reserved
     AppendU32(bytes, 0);  // data offset, set below
 
-    const bool core = spec.headerSize == 12;
+    const bool core = recipe.headerSize == 12;
     const size_t headerStart = bytes.size();
-    AppendU32(bytes, spec.headerSize);
+    AppendU32(bytes, recipe.headerSize);
     if (core) {
-        AppendU16(bytes, static_cast<uint32_t>(spec.width));
-        AppendU16(bytes, static_cast<uint32_t>(spec.height));
-        AppendU16(bytes, spec.planes);
-        AppendU16(bytes, spec.bitsPerPixel);
+        AppendU16(bytes, static_cast<uint32_t>(recipe.width));
+        AppendU16(bytes, static_cast<uint32_t>(recipe.height));
+        AppendU16(bytes, recipe.planes);
+        AppendU16(bytes, recipe.bitsPerPixel);
     } else {
-        bytes.resize(headerStart + std::max<uint32_t>(spec.headerSize, 40));
-        PutU32(bytes, kOffsetWidth, static_cast<uint32_t>(spec.width));
-        PutU32(bytes, kOffsetHeight, static_cast<uint32_t>(spec.height));
-        PutU16(bytes, kOffsetPlanes, spec.planes);
-        PutU16(bytes, kOffsetBitsPerPixel, spec.bitsPerPixel);
-        PutU32(bytes, kOffsetCompression, spec.compression);
-        PutU32(bytes, kOffsetColoursUsed, spec.coloursUsed.value_or(static_cast<uint32_t>(spec.palette.size())));
+        bytes.resize(headerStart + std::max<uint32_t>(recipe.headerSize, 40));
+        PutU32(bytes, kOffsetWidth, static_cast<uint32_t>(recipe.width));
+        PutU32(bytes, kOffsetHeight, static_cast<uint32_t>(recipe.height));
+        PutU16(bytes, kOffsetPlanes, recipe.planes);
+        PutU16(bytes, kOffsetBitsPerPixel, recipe.bitsPerPixel);
+        PutU32(bytes, kOffsetCompression, recipe.compression);
+        PutU32(bytes, kOffsetColoursUsed, recipe.coloursUsed.value_or(static_cast<uint32_t>(recipe.palette.size())));
         // Below 40 bytes the header is cut back to its claimed size.
-        bytes.resize(headerStart + std::max<uint32_t>(spec.headerSize, 4));
+        bytes.resize(headerStart + std::max<uint32_t>(recipe.headerSize, 4));
     }
 
-    const size_t inHeader = spec.headerSize >= 56 ? 4 : spec.headerSize >= 52 ? 3 : 0;
-    for (size_t i = 0; i < spec.masks.size(); ++i) {
+    const size_t inHeader = recipe.headerSize >= 56 ? 4 : recipe.headerSize >= 52 ? 3 : 0;
+    for (size_t i = 0; i < recipe.masks.size(); ++i) {
         if (i < inHeader)
-            PutU32(bytes, headerStart + 40 + 4 * i, spec.masks[i]);
+            PutU32(bytes, headerStart + 40 + 4 * i, recipe.masks[i]);
         else if (inHeader == 0)
-            AppendU32(bytes, spec.masks[i]);
+            AppendU32(bytes, recipe.masks[i]);
     }
 
-    for (uint32_t colour : spec.palette) {
+    for (uint32_t colour : recipe.palette) {
         bytes.push_back(static_cast<uint8_t>(colour >> 16));
         bytes.push_back(static_cast<uint8_t>(colour >> 8));
         bytes.push_back(static_cast<uint8_t>(colour));
@@ -112,25 +112,25 @@ std::vector<uint8_t> MakeBmp(const BmpSpec& spec) {
     }
 
     const uint32_t natural = static_cast<uint32_t>(bytes.size());
-    const uint32_t offset = spec.dataOffset.value_or(natural);
+    const uint32_t offset = recipe.dataOffset.value_or(natural);
     if (offset > natural) bytes.resize(offset);
     PutU32(bytes, kOffsetDataOffset, offset);
 
-    const std::vector<uint8_t> data = spec.data ? *spec.data : MakeRows(spec);
+    const std::vector<uint8_t> data = recipe.data ? *recipe.data : MakeRows(recipe);
     bytes.insert(bytes.end(), data.begin(), data.end());
-    PutU32(bytes, kOffsetFileSize, spec.fileSizeField.value_or(static_cast<uint32_t>(bytes.size())));
+    PutU32(bytes, kOffsetFileSize, recipe.fileSizeField.value_or(static_cast<uint32_t>(bytes.size())));
     return bytes;
 }
 
 std::vector<uint8_t> MakeColourBmp(int32_t width, int32_t height, const std::vector<uint32_t>& colours) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitsPerPixel = 24;
-    spec.pixels.reserve(colours.size());
+    BmpRecipe recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.bitsPerPixel = 24;
+    recipe.pixels.reserve(colours.size());
     // 0x00BBGGRR to the stored 0xRRGGBB.
-    for (uint32_t c : colours) spec.pixels.push_back((c & 0xFF) << 16 | (c & 0xFF00) | (c >> 16 & 0xFF));
-    return MakeBmp(spec);
+    for (uint32_t c : colours) recipe.pixels.push_back((c & 0xFF) << 16 | (c & 0xFF00) | (c >> 16 & 0xFF));
+    return MakeBmp(recipe);
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {

@@ -1,17 +1,17 @@
 // Builds BMP files in memory for tests, valid or deliberately broken.
 //
-// The writer puts down whatever BmpSpec says, without judging it: a bit depth
+// The writer puts down whatever BmpRecipe says, without judging it: a bit depth
 // of 2, a planes field of 7 or a data offset inside the header are all written
 // as given, so a test can show the loader refusing them.
 //
 // Typical use:
 //
-//   bmptest::BmpSpec spec;
-//   spec.width = 2; spec.height = 2; spec.bitsPerPixel = 8;
-//   spec.palette = {0x0000FF, 0x00FF00};          // colours are 0x00BBGGRR
-//   spec.pixels = {0, 1,
+//   bmptest::BmpRecipe recipe;
+//   recipe.width = 2; recipe.height = 2; recipe.bitsPerPixel = 8;
+//   recipe.palette = {0x0000FF, 0x00FF00};          // colours are 0x00BBGGRR
+//   recipe.pixels = {0, 1,
 //                  1, 0};                          // top row first
-//   std::vector<uint8_t> bytes = bmptest::MakeBmp(spec);
+//   std::vector<uint8_t> bytes = bmptest::MakeBmp(recipe);
 //
 // For a plain picture, MakeColourBmp(width, height, colours) is enough.
 // To break a file further, patch fields with PutU16/PutU32 at the offsets
@@ -27,7 +27,7 @@
 
 namespace bmptest {
 
-struct BmpSpec {
+struct BmpRecipe {
     int32_t width = 1;
     int32_t height = 1;  // negative: rows stored top-down
     uint16_t bitsPerPixel = 24;
@@ -69,7 +69,7 @@ struct BmpSpec {
     char magic[2] = {'B', 'M'};
 };
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& spec);
+std::vector<uint8_t> MakeBmp(const BmpRecipe& recipe);
 
 // A 24-bit bottom-up BMP of the given colours (0x00BBGGRR, top row first).
 std::vector<uint8_t> MakeColourBmp(int32_t width, int32_t height, const std::vector<uint32_t>& colours);
