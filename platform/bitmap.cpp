@@ -137,7 +137,7 @@ Channel MakeChannel(uint32_t mask) {
     return channel;
 }
 
-BmpHeader ParseHeader(const uint8_t* bytes, uint64_t size) {
+BmpHeader ParseHeader(const uint8_t* bytes, uint64_t size, uint64_t maxPixels) {
     if (size < kFileHeaderSize) ThrowShort();
     if (bytes[0] != 'B' || bytes[1] != 'M') ThrowInvalid();
     BmpHeader header;
@@ -189,10 +189,10 @@ BmpHeader ParseHeader(const uint8_t* bytes, uint64_t size) {
     // The codes step upward through the rows, so RLE has no top-down form: refuse rather than guess.
     if (header.topDown && runs) ThrowInvalid();
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (pixels > kMaxPixels)
+    if (pixels > maxPixels)
         throw EInvalidGraphic("Bitmap image is too large (" + std::to_string(width) + " x " +
                               std::to_string(height) + " pixels; the limit is " +
-                              std::to_string(kMaxPixels) + " pixels)");
+                              std::to_string(maxPixels) + " pixels)");
     header.width = static_cast<int>(width);
     header.height = static_cast<int>(height);
 
@@ -413,7 +413,7 @@ void TBitmap::LoadFromFile(const std::string& path) {
     TMemoryStream& file = *image->file;
     file.LoadFromFile(path);
     if (file.Size() != 0) {
-        image->header = ParseHeader(file.Memory(), file.Size());
+        image->header = ParseHeader(file.Memory(), file.Size(), kMaxPixels);
         image->Prepare(file.Memory(), file.Size());
     }
     // Decoded runs no longer need the file's bytes.
@@ -421,11 +421,11 @@ void TBitmap::LoadFromFile(const std::string& path) {
     image_ = std::move(image);
 }
 
-void TBitmap::LoadFromMemory(const uint8_t* bytes, size_t size) {
+void TBitmap::LoadFromMemory(const uint8_t* bytes, size_t size, uint64_t maxPixels) {
     auto image = std::make_unique<Image>();
     if (size != 0) {
         // Parse before copying: a refused file or an RLE image costs no copy.
-        image->header = ParseHeader(bytes, size);
+        image->header = ParseHeader(bytes, size, std::min(maxPixels, kMaxPixels));
         image->Prepare(bytes, size);
         if (image->header.layout != Layout::Runs) {
             image->file = std::make_unique<TMemoryStream>();

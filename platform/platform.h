@@ -143,8 +143,9 @@ public:
     // Replaces the image with the one in the file. A 0-byte file is an empty
     // image. Throws EFOpenError, EReadError or EInvalidGraphic.
     void LoadFromFile(const std::string& path);
-    // The same from bytes already in memory.
-    void LoadFromMemory(const uint8_t* bytes, size_t size);
+    // The same from bytes already in memory, with an optional lower pixel
+    // limit (the fuzz targets keep images small so that they run fast).
+    void LoadFromMemory(const uint8_t* bytes, size_t size, uint64_t maxPixels = kMaxPixels);
 
     int Width() const;
     int Height() const;  // positive, however the rows are stored

@@ -200,9 +200,10 @@ TEST(ReadPacket, RefusesMalformedPackets) {
             EXPECT_EQ(e.Message(), c.message);
         }
     }
-    for (uint8_t count : {0x00, 0x7F, 0x80, 0x81}) {
-        std::vector<uint8_t> bytes = JoinBytes(packet(compressed), {count, 0, 0});
-        EXPECT_THROW(ReadPacket(bytes.data(), bytes.size()), EInvalidPacket) << int{count};
+    for (int count : {0x00, 0x7F, 0x80, 0x81}) {
+        const auto byte = static_cast<uint8_t>(count);
+        std::vector<uint8_t> bytes = JoinBytes(packet(compressed), {byte, 0, 0});
+        EXPECT_THROW(ReadPacket(bytes.data(), bytes.size()), EInvalidPacket) << count;
     }
 }
 
