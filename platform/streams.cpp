@@ -98,25 +98,39 @@ extern "C" void RemovePendingAndReraise(int sig) {
     raise(sig);
 }
 
-void WatchPendingTemp(const std::string& tempPath) {
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void InstallCleanupHandlers() {
     static bool installed = false;
-    if (tempPath.size() >= sizeof g_pendingTemp) return;  // no room: leave it
-    std::memcpy(g_pendingTemp, tempPath.c_str(), tempPath.size() + 1);
-    if (!installed) {
-        installed = true;
-        // A file-size limit then shows as a short write, reported and cleaned
-        // up like a full disk, instead of ending the process.
-        signal(SIGXFSZ, SIG_IGN);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-            struct sigaction current;
-            // Keep a signal ignored when it was ignored at start (nohup).
-            if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-            struct sigaction action = {};
-            action.sa_handler = RemovePendingAndReraise;
-            sigemptyset(&action.sa_mask);
-            sigaction(sig, &action, nullptr);
-        }
+    if (installed) return;
+    installed = true;
+    // A file-size limit then shows as a short write, reported and cleaned up
+    // like a full disk, instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
+    for (int sig : kEndingSignals) {
+        struct sigaction current;
+        // Keep a signal ignored when it was ignored at start (nohup).
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        struct sigaction action = {};
+        action.sa_handler = RemovePendingAndReraise;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
     }
+}
+
+// Creates the temporary file from the template and records its name before
+// any ending signal can be handled, so no interrupt leaves it behind.
+int CreateWatchedTemp(std::string& temp) {
+    InstallCleanupHandlers();
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals) sigaddset(&ending, sig);
+    sigprocmask(SIG_BLOCK, &ending, &previous);
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd >= 0 && temp.size() < sizeof g_pendingTemp)
+        std::memcpy(g_pendingTemp, temp.c_str(), temp.size() + 1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return fd;
 }
 
 void ForgetPendingTemp() { g_pendingTemp[0] = '\0'; }
@@ -146,10 +160,9 @@ TFileStream::TFileStream(const std::string& path) : path_(path) {
     // A name of our own in the destination's folder, so that the final
     // rename stays within one file system.
     std::string temp = FolderOf(target) + "/.pixbake-XXXXXX";
-    fd_ = mkostemp(temp.data(), O_CLOEXEC);
+    fd_ = CreateWatchedTemp(temp);
     if (fd_ < 0) throw EFCreateError(CannotCreateMessage(path));
     tempPath_ = temp;
-    WatchPendingTemp(tempPath_);
     target_ = target;
 
     // The new file gets the permission bits of the one it replaces, or the

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -561,6 +562,65 @@ TEST_F(CliTest, PacketThatCannotBeWrittenInFullLeavesNoTrace) {
     EXPECT_EQ(Listing(work_), expected);
     EXPECT_EQ(ReadFile(work_ / "large.tsa"), "an older packet");
     EXPECT_EQ(ReadFile(work_ / "small.tsa").substr(0, 16), kMagic);
+}
+
+// An interrupt while a packet is being written ends the process by the
+// signal, as usual, but takes the temporary file with it. The signal is sent
+// the moment the temporary file appears, so it nearly always lands during the
+// write (a run that finished first is tried again).
+TEST_F(CliTest, InterruptWhileWritingLeavesNoTrace) {
+    std::vector<uint32_t> noise(2048 * 2048);
+    uint32_t state = 1;
+    for (auto& colour : noise) colour = (state = state * 1664525 + 1013904223) >> 8;
+    bmptest::WriteFile((work_ / "big.bmp").string(), bmptest::MakeColourBmp(2048, 2048, noise));
+    WriteFile(work_ / "big.tsa", "an older packet");
+    const std::set<std::string> before = Listing(work_);
+
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        bool caught = false;
+        for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+            const int watch = inotify_init1(IN_CLOEXEC);
+            ASSERT_GE(watch, 0);
+            ASSERT_GE(inotify_add_watch(watch, work_.c_str(), IN_CREATE), 0);
+            const std::string folder = work_.string();
+            const pid_t pid = fork();
+            if (pid == 0) {
+                ResetSignalsInChild();
+                setsid();
+                const int null = open("/dev/null", O_RDWR);
+                if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+                    chdir(folder.c_str()) != 0)
+                    _exit(126);
+                execl(PIXBAKE_BINARY, PIXBAKE_BINARY, "big.bmp", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            ASSERT_GT(pid, 0);
+            // Wait for the temporary file, then interrupt.
+            alignas(struct inotify_event) char events[4096];
+            pollfd ready = {watch, POLLIN, 0};
+            if (poll(&ready, 1, 60000) == 1 && read(watch, events, sizeof events) > 0) kill(pid, sig);
+            close(watch);
+            ExitState ended = WaitUntil(pid, Clock::now() + kSafetyTimeout);
+            if (!ended.ended) ended = KillAndReap(pid);
+            if (ended.exited) {
+                EXPECT_EQ(ended.code, 0) << "a run that beat the signal must have succeeded";
+                WriteFile(work_ / "big.tsa", "an older packet");
+                continue;
+            }
+            // The signal may land just after the packet was moved into place:
+            // then the new packet is whole. Never anything in between.
+            caught = true;
+            EXPECT_EQ(ended.code, sig);
+            EXPECT_EQ(Listing(work_), before);
+            const std::string packet = ReadFile(work_ / "big.tsa");
+            const bool old = packet == "an older packet";
+            const bool whole = packet.size() == 24 + 2 * noise.size() && packet.compare(0, 16, kMagic) == 0;
+            EXPECT_TRUE(old || whole) << "a packet of " << packet.size() << " bytes";
+            WriteFile(work_ / "big.tsa", "an older packet");
+        }
+        EXPECT_TRUE(caught) << "every run finished before the signal arrived";
+    }
 }
 
 TEST_F(CliTest, ConvertingKeepsThePermissionsOfAnExistingPacket) {
