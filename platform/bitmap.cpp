@@ -52,7 +52,7 @@
 // that ReadRow works without checks: every byte it touches was proven present.
 //
 // Storage: uncompressed images are read straight from the file's bytes, which
-// the bitmap keeps. RLE is decoded once at load into one index byte per pixel
+// the bitmap keeps (mapped, not copied, when they come from a file). RLE is decoded once at load into one index byte per pixel
 // plus one "skipped" bit per pixel; the file's bytes are then let go. A load
 // that fails leaves the previous image as it was. ReadRow of a row that does
 // not exist throws std::out_of_range: that is the caller's mistake, not the file's.
@@ -288,7 +288,10 @@ void BuildChannelTable(const Channel& channel, unsigned position, ChannelTable& 
 
 struct TBitmap::Image {
     BmpHeader header;
-    std::unique_ptr<TMemoryStream> file;  // the whole file, kept when rows are read from it
+    // The whole file, kept when rows are read from it: mapped, or a copy.
+    std::unique_ptr<TFileView> view;
+    std::unique_ptr<TMemoryStream> copy;
+    const uint8_t* pixelBytes = nullptr;  // the start of the file's bytes
     TMemoryStream indices;   // RLE: one palette index per pixel, top row first
     TMemoryStream skipped;   // RLE: one bit per pixel (bit x&7 of byte x>>3), set = key colour
     size_t skippedStride = 0;
@@ -409,15 +412,19 @@ TBitmap::~TBitmap() = default;
 
 void TBitmap::LoadFromFile(const std::string& path) {
     auto image = std::make_unique<Image>();
-    image->file = std::make_unique<TMemoryStream>();
-    TMemoryStream& file = *image->file;
-    file.LoadFromFile(path);
+    image->view = std::make_unique<TFileView>();
+    TFileView& file = *image->view;
+    file.Open(path);
     if (file.Size() != 0) {
-        image->header = ParseHeader(file.Memory(), file.Size(), kMaxPixels);
-        image->Prepare(file.Memory(), file.Size());
+        image->header = ParseHeader(file.Data(), file.Size(), kMaxPixels);
+        image->Prepare(file.Data(), file.Size());
+        file.Check();
     }
     // Decoded runs no longer need the file's bytes.
-    if (image->header.layout == Layout::Runs || file.Size() == 0) image->file.reset();
+    if (image->header.layout == Layout::Runs || file.Size() == 0)
+        image->view.reset();
+    else
+        image->pixelBytes = file.Data();
     image_ = std::move(image);
 }
 
@@ -428,8 +435,9 @@ void TBitmap::LoadFromMemory(const uint8_t* bytes, size_t size, uint64_t maxPixe
         image->header = ParseHeader(bytes, size, std::min(maxPixels, kMaxPixels));
         image->Prepare(bytes, size);
         if (image->header.layout != Layout::Runs) {
-            image->file = std::make_unique<TMemoryStream>();
-            image->file->Write(bytes, size);
+            image->copy = std::make_unique<TMemoryStream>();
+            image->copy->Write(bytes, size);
+            image->pixelBytes = image->copy->Memory();
         }
     }
     image_ = std::move(image);
@@ -466,7 +474,7 @@ void TBitmap::ReadRow(int y, uint32_t* colours) const {
     }
 
     const size_t stored = h.topDown ? static_cast<size_t>(y) : static_cast<size_t>(h.height - 1 - y);
-    const uint8_t* in = image.file->Memory() + h.dataOffset + stored * h.stride;
+    const uint8_t* in = image.pixelBytes + h.dataOffset + stored * h.stride;
     switch (h.layout) {
         case Layout::Indexed1:
             for (size_t x = 0; x < width; ++x) colours[x] = palette[(in[x >> 3] >> (7 - (x & 7))) & 1];
@@ -494,4 +502,5 @@ void TBitmap::ReadRow(int y, uint32_t* colours) const {
         case Layout::Runs:
             break;
     }
+    if (image.view) image.view->Check();
 }

@@ -96,6 +96,32 @@ private:
     size_t capacity_ = 0;
 };
 
+// A whole input file, read-only. A regular file is mapped into memory, so
+// its bytes are neither copied nor zero-filled first; anything else (a pipe,
+// a device) is read into a buffer. Should the file shrink while it is mapped,
+// the missing bytes read as zeros and Check() then throws EReadError "Stream
+// read error" instead of the process dying of SIGBUS.
+class TFileView {
+public:
+    TFileView() = default;
+    TFileView(const TFileView&) = delete;
+    TFileView& operator=(const TFileView&) = delete;
+    ~TFileView();
+
+    // Throws EFOpenError when the file cannot be opened (or is a directory),
+    // EReadError when reading fails.
+    void Open(const std::string& path);
+    const uint8_t* Data() const { return data_; }
+    size_t Size() const { return size_; }
+    void Check() const;  // throws EReadError if the file was cut short meanwhile
+
+private:
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    void* mapping_ = nullptr;  // set when mapped
+    TMemoryStream buffer_;     // used when not
+};
+
 // The output file of one packet. The bytes go to a temporary file in the
 // destination's folder; Commit() moves it over the destination, so a failure
 // at any point leaves whatever was there untouched. Without Commit() the
