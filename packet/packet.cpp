@@ -31,9 +31,14 @@
 // 126 pixels either way. Runs and literals pay no attention to row ends.
 #include "packet/packet.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -63,6 +68,44 @@ void WritePacketHeader(TMemoryStream& packet, PacketForm form, int32_t number, u
     packet.Write(header, form == PacketForm::Compressed ? kCompressedHeaderSize : kRawHeaderSize);
 }
 
+namespace {
+
+// The length of the run of words[from], at most `limit` (>= 1) words.
+size_t RunLength(const uint16_t* words, size_t from, size_t limit) {
+    const uint16_t word = words[from];
+    size_t run = 1;
+#ifdef __SSE2__
+    // Eight neighbours at a time; long runs are what this format is for.
+    const __m128i same = _mm_set1_epi16(static_cast<short>(word));
+    for (; run + 8 <= limit; run += 8) {
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + from + run));
+        const unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(next, same))) & 0xFFFF;
+        if (differ != 0) return run + static_cast<size_t>(std::countr_zero(differ)) / 2;
+    }
+#endif
+    while (run < limit && words[from + run] == word) ++run;
+    return run;
+}
+
+// How many words from `from` on differ from their right neighbour, counting
+// at most `limit` of them (limit never reaches the last word).
+size_t LiteralLength(const uint16_t* words, size_t from, size_t limit) {
+    size_t taken = 0;
+#ifdef __SSE2__
+    for (; taken + 8 <= limit; taken += 8) {
+        const uint16_t* at = words + from + taken;
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
+        const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(here, right)));
+        if (equal != 0) return taken + static_cast<size_t>(std::countr_zero(equal)) / 2;
+    }
+#endif
+    while (taken < limit && words[from + taken] != words[from + taken + 1]) ++taken;
+    return taken;
+}
+
+}  // namespace
+
 // One pass: a run of two or more equal words becomes a run token; words that
 // differ from their right neighbour gather into a literal, which stops before
 // an equal pair, at the run limit, or before the last word. The last word is
@@ -71,21 +114,16 @@ size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out) {
     uint8_t* const start = out;
     size_t i = 0;
     while (i < n) {
-        const uint16_t word = words[i];
-        size_t run = 1;
-        while (run < kRunLimit && i + run < n && words[i + run] == word) ++run;
+        const size_t run = RunLength(words, i, std::min(kRunLimit, n - i));
         if (run >= 2 || i + 1 == n) {
             *out++ = static_cast<uint8_t>(run);
-            out = PutWord(out, word);
+            out = PutWord(out, words[i]);
             i += run;
             continue;
         }
-        size_t literal = 0;
-        size_t k = i;
-        while (literal < kRunLimit && k + 1 < n && words[k] != words[k + 1]) {
-            ++literal;
-            ++k;
-        }
+        // Here words[i] differs from words[i + 1], so the literal holds at
+        // least that one word.
+        const size_t literal = LiteralLength(words, i, std::min(kRunLimit, n - 1 - i));
         *out++ = static_cast<uint8_t>(256 - literal);
         if constexpr (std::endian::native == std::endian::little) {
             std::memcpy(out, words + i, literal * 2);

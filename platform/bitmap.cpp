@@ -64,6 +64,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 enum class Layout {
@@ -448,6 +452,26 @@ int TBitmap::Height() const { return image_ ? image_->header.height : 0; }
 
 namespace {
 
+#if defined(__x86_64__) || defined(__i386__)
+// 24-bit rows, four pixels per shuffle. Returns how many pixels it did: it
+// stops while a whole 16-byte load still lies within the row's bytes.
+__attribute__((target("ssse3"))) size_t Bgr24RowSsse3(const uint8_t* in, uint32_t* colours,
+                                                       size_t width) {
+    // Bytes B G R of each pixel to R G B 0 (0x00BBGGRR).
+    const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    size_t x = 0;
+    for (; x + 6 <= width; x += 4) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(colours + x), _mm_shuffle_epi8(bytes, order));
+    }
+    return x;
+}
+const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+#else
+size_t Bgr24RowSsse3(const uint8_t*, uint32_t*, size_t) { return 0; }
+constexpr bool kHaveSsse3 = false;
+#endif
+
 inline uint32_t Fields(uint32_t pixel, const ChannelTable& r, const ChannelTable& g, const ChannelTable& b) {
     return r.colour[(pixel & r.mask) >> r.rightShift] | g.colour[(pixel & g.mask) >> g.rightShift] |
            b.colour[(pixel & b.mask) >> b.rightShift];
@@ -485,13 +509,18 @@ void TBitmap::ReadRow(int y, uint32_t* colours) const {
         case Layout::Indexed8:
             for (size_t x = 0; x < width; ++x) colours[x] = palette[in[x]];
             break;
-        case Layout::Bgr24:
-            for (size_t x = 0; x < width; ++x, in += 3)
+        case Layout::Bgr24: {
+            size_t x = kHaveSsse3 ? Bgr24RowSsse3(in, colours, width) : 0;
+            for (in += 3 * x; x < width; ++x, in += 3)
                 colours[x] = uint32_t{in[2]} | uint32_t{in[1]} << 8 | uint32_t{in[0]} << 16;
             break;
+        }
         case Layout::Bgrx32:
-            for (size_t x = 0; x < width; ++x, in += 4)
-                colours[x] = uint32_t{in[2]} | uint32_t{in[1]} << 8 | uint32_t{in[0]} << 16;
+            // Whole words, so that the compiler can work on several at once.
+            for (size_t x = 0; x < width; ++x) {
+                const uint32_t v = U32(in + 4 * x);
+                colours[x] = (v >> 16 & 0xFF) | (v & 0xFF00) | (v & 0xFF) << 16;
+            }
             break;
         case Layout::Fields16:
             for (size_t x = 0; x < width; ++x, in += 2) colours[x] = Fields(U16(in), image.red, image.green, image.blue);
