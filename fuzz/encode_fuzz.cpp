@@ -2,6 +2,7 @@
 //
 // Each input byte picks a word from a small alphabet, so runs of every length
 // (and the run limit) turn up as often as literals.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -52,6 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     Check(covered == n);
+
+    // The same stream from the words in slices, sized by the input itself.
+    std::vector<uint8_t> sliced(n * 4);
+    RunEncoder encoder(sliced.data());
+    for (size_t at = 0, i = 0; at < n; ++i) {
+        const size_t slice = std::min<size_t>(n - at, size == 0 ? n : 1u + data[i % size] * 3u);
+        encoder.Append(words.data() + at, slice);
+        at += slice;
+    }
+    Check(encoder.Finish() == length);
+    Check(std::equal(tokens.begin(), tokens.begin() + static_cast<long>(length), sliced.begin()));
 
     TMemoryStream packet;
     WritePacketHeader(packet, PacketForm::Compressed, 0, 0, 0);

@@ -104,16 +104,18 @@ size_t LiteralLength(const uint16_t* words, size_t from, size_t limit) {
     return taken;
 }
 
-}  // namespace
-
 // One pass: a run of two or more equal words becomes a run token; words that
 // differ from their right neighbour gather into a literal, which stops before
 // an equal pair, at the run limit, or before the last word. The last word is
 // always covered by a run token, of count 1 when it stands alone.
-size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out) {
-    uint8_t* const start = out;
+//
+// Writes the tokens from words[0] on and returns how many words they cover.
+// With `more` set, further words follow these n: a token is written only
+// where the words at hand settle it, which takes the run limit plus one
+// words of look-ahead (a literal looks one word past its end).
+size_t EncodeSome(const uint16_t* words, size_t n, bool more, uint8_t*& out) {
     size_t i = 0;
-    while (i < n) {
+    while (more ? n - i > kRunLimit + 1 : i < n) {
         const size_t run = RunLength(words, i, std::min(kRunLimit, n - i));
         if (run >= 2 || i + 1 == n) {
             *out++ = static_cast<uint8_t>(run);
@@ -133,7 +135,27 @@ size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out) {
         }
         i += literal;
     }
-    return static_cast<size_t>(out - start);
+    return i;
+}
+
+}  // namespace
+
+size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out) {
+    uint8_t* end = out;
+    EncodeSome(words, n, false, end);
+    return static_cast<size_t>(end - out);
+}
+
+void RunEncoder::Append(const uint16_t* words, size_t n) {
+    held_.insert(held_.end(), words, words + n);
+    const size_t done = EncodeSome(held_.data(), held_.size(), true, out_);
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+size_t RunEncoder::Finish() {
+    EncodeSome(held_.data(), held_.size(), false, out_);
+    held_.clear();
+    return static_cast<size_t>(out_ - start_);
 }
 
 // Reading follows the layout above: the header, then either the raw words or

@@ -25,6 +25,22 @@ void WritePacketHeader(TMemoryStream& packet, PacketForm form, int32_t number, u
 // bytes, and returns its length in bytes (never more than 4 * n).
 size_t EncodeRuns(const uint16_t* words, size_t n, uint8_t* out);
 
+// The same token stream, from words handed over in slices of any size (a
+// row at a time, say): Finish() returns the length of the stream that
+// EncodeRuns would have written for all the words together. At most 127
+// words are held back between slices.
+class RunEncoder {
+public:
+    explicit RunEncoder(uint8_t* out) : start_(out), out_(out) {}
+    void Append(const uint16_t* words, size_t n);
+    size_t Finish();
+
+private:
+    uint8_t* start_;
+    uint8_t* out_;
+    std::vector<uint16_t> held_;
+};
+
 // ------------------------------------------------------------- reading --
 
 // A packet that is not well formed: the message says what is wrong.

@@ -101,6 +101,23 @@ TEST_F(ConvertBitmapTest, LargeSizesWrapInTheHeaderOnly) {
     EXPECT_EQ(read.words, std::vector<uint16_t>(300 * 256, 0x07E0));
 }
 
+// A noisy picture is written raw; its body, made again row by row in blocks,
+// holds every word in order.
+TEST_F(ConvertBitmapTest, LargeRawBodyIsWhole) {
+    std::vector<uint32_t> noise(700 * 300);
+    uint32_t state = 5;
+    for (auto& colour : noise) colour = (state = state * 1664525 + 1013904223) >> 8;
+    std::vector<uint8_t> packet = Convert(700, 300, noise);
+    DecodedPacket read = ReadPacket(packet.data(), packet.size());
+    ASSERT_EQ(read.form, PacketForm::Raw);
+    ASSERT_EQ(read.words.size(), noise.size());
+    for (size_t i = 0; i < noise.size(); ++i) {
+        uint16_t word = ToPixelWord(noise[i]);
+        if (word == kKeyColourWord) word = kTransparentWord;
+        ASSERT_EQ(read.words[i], word) << "pixel " << i;
+    }
+}
+
 TEST_F(ConvertBitmapTest, ColoursBecomeWordsAndTheKeyBecomesTransparent) {
     struct Case {
         uint32_t colour;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,25 @@ TEST(ReadPacket, RoundTripsBothForms) {
             EXPECT_EQ(read.number, -5);
             EXPECT_EQ(read.words, words) << words.size() << " words";
         }
+    }
+}
+
+// Words handed over in slices of any size give the stream of all of them.
+TEST(RunEncoder, SlicesGiveTheSameStream) {
+    std::vector<uint16_t> words = Join(Repeat(X, 300), Alternating(400));
+    words = Join(words, Repeat(Y, 127));
+    words = Join(words, Alternating(127));
+    words.push_back(Z);
+    std::vector<uint8_t> whole(words.size() * 4);
+    const size_t length = EncodeRuns(words.data(), words.size(), whole.data());
+    whole.resize(length);
+    for (size_t slice : {1u, 2u, 7u, 126u, 127u, 128u, 129u, 500u, 5000u}) {
+        std::vector<uint8_t> out(words.size() * 4);
+        RunEncoder encoder(out.data());
+        for (size_t at = 0; at < words.size(); at += slice)
+            encoder.Append(words.data() + at, std::min(slice, words.size() - at));
+        out.resize(encoder.Finish());
+        EXPECT_EQ(out, whole) << "slices of " << slice;
     }
 }
 
