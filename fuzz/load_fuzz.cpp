@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint64_t kFuzzPixelLimit = uint64_t{1} << 16;
+constexpr uint64_t kFuzzPixelLimit = uint64_t{1} << 14;
 
 void Check(bool condition) {
     if (!condition) std::abort();
