@@ -9,5 +9,6 @@
 int RunCommandLine(int argc, char* argv[], std::string& current);
 
 // The input path up to and including the last "." of its file name, then
-// "tsa"; a file name without "." gets ".tsa" appended.
+// "tsa"; a file name without "." gets ".tsa" appended. The file name follows
+// the last "/" (on Windows the last "\" or "/").
 std::string DeriveOutputName(const std::string& input);

@@ -30,8 +30,17 @@ void Convert(const std::string& input, int32_t number, std::string& current) {
 
 }  // namespace
 
+// What ends a folder name in a path. (On Windows a drive prefix such as the
+// "C:" of "C:name.bmp" ends one too, but it holds no "." that could be taken
+// for the extension, so it needs no rule of its own.)
+#ifdef _WIN32
+constexpr const char* kFolderSeparators = "\\/";
+#else
+constexpr const char* kFolderSeparators = "/";
+#endif
+
 std::string DeriveOutputName(const std::string& input) {
-    size_t nameStart = input.find_last_of('/');
+    size_t nameStart = input.find_last_of(kFolderSeparators);
     nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
     size_t dot = input.find_last_of('.');
     if (dot == std::string::npos || dot < nameStart) return input + ".tsa";

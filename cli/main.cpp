@@ -6,7 +6,35 @@
 #include "cli/cli.h"
 #include "platform/platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/command_line.h"
+
+// The C runtime would expand wildcards in the arguments it hands to main.
+// pixbake splits its command line itself and expands nothing.
+extern "C" {
+int _dowildcard = 0;
+}
+
+// Standard error is in text mode here: each "\n" goes out as "\r\n".
+constexpr const char* kAbnormal = "\nAbnormal program termination\n";
+#else
+constexpr const char* kAbnormal = "\r\nAbnormal program termination\r\n";
+#endif
+
 int main(int argc, char* argv[]) {
+#ifdef _WIN32
+    // The arguments as the command line writes them, in the system code page.
+    std::vector<std::string> words = SplitCommandLine(GetCommandLineA());
+    std::vector<char*> pointers;
+    for (auto& word : words) pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(words.size());
+    argv = pointers.data();
+#endif
     SetUpStandardOutput();
     std::string current;
     try {
@@ -14,7 +42,7 @@ int main(int argc, char* argv[]) {
     } catch (const std::bad_alloc&) {
         // The working arrays of a conversion did not fit in memory.
         std::fflush(stdout);
-        std::fputs("\r\nAbnormal program termination\r\n", stderr);
+        std::fputs(kAbnormal, stderr);
         return 3;
     } catch (const Exception& error) {
         // One line: the file being handled, unless the message names it.

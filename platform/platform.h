@@ -6,6 +6,8 @@
 //             written beside its destination and moved into place on Commit)
 //   bitmap    TBitmap: a BMP loader that hands out rows of colour values
 //   console   standard output set-up and the key wait after the usage text
+//
+// Files and the console differ by system: *_posix.cpp and *_windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -146,7 +148,11 @@ private:
     std::string path_;      // the destination as named, for messages
     std::string target_;    // the file that gets replaced (links resolved)
     std::string tempPath_;  // empty when writing straight to the destination
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the HANDLE of the file being written
+#else
     int fd_ = -1;
+#endif
 };
 
 // ---------------------------------------------------------------- bitmap --
@@ -191,6 +197,6 @@ private:
 // 512-byte blocks when redirected. Call once before writing anything.
 void SetUpStandardOutput();
 
-// Waits for one key from the controlling terminal, not standard input, with
-// no echo; returns at once when there is no terminal to read from.
+// Waits for one key from the controlling terminal (on Windows the console),
+// not standard input, with no echo; returns at once when there is none.
 void WaitForKey();
