@@ -158,6 +158,9 @@ size_t RunEncoder::Finish() {
     return static_cast<size_t>(out_ - start_);
 }
 
+constexpr const char* kTooManyPixels =
+    "decodes to more than 268435456 pixels, more than any image pixbake converts";
+
 // Reading follows the layout above: the header, then either the raw words or
 // the tokens up to the end of the file.
 DecodedPacket ReadPacket(const uint8_t* bytes, size_t size) {
@@ -175,6 +178,7 @@ DecodedPacket ReadPacket(const uint8_t* bytes, size_t size) {
         packet.bodyOffset = kRawHeaderSize;
         if ((size - kRawHeaderSize) % 2 != 0)
             throw EInvalidPacket("raw body has an odd number of bytes");
+        if ((size - kRawHeaderSize) / 2 > kMaxPixels) throw EInvalidPacket(kTooManyPixels);
         packet.words.resize((size - kRawHeaderSize) / 2);
         for (size_t i = 0; i < packet.words.size(); ++i)
             packet.words[i] = word(kRawHeaderSize + 2 * i);
@@ -189,6 +193,9 @@ DecodedPacket ReadPacket(const uint8_t* bytes, size_t size) {
     packet.bodyOffset = kCompressedHeaderSize;
     if (size < kCompressedHeaderSize) throw EInvalidPacket("compressed header is cut short");
 
+    // First the tokens are checked and their pixels counted, so that the
+    // words are stored in one allocation of the right size, or not at all.
+    uint64_t pixels = 0;
     for (size_t at = kCompressedHeaderSize; at < size;) {
         const uint8_t count = bytes[at];
         if (count == 0x00 || count == 0x7F || count == 0x80 || count == 0x81) {
@@ -203,6 +210,16 @@ DecodedPacket ReadPacket(const uint8_t* bytes, size_t size) {
             std::snprintf(text, sizeof text, "token at offset %zu runs past the end", at);
             throw EInvalidPacket(text);
         }
+        // A run token stands for up to 126 pixels in 3 bytes: without a cap a
+        // small file could claim gigabytes of pixels.
+        pixels += count < 0x80 ? count : words;
+        if (pixels > kMaxPixels) throw EInvalidPacket(kTooManyPixels);
+        at += 1 + words * 2;
+    }
+    packet.words.reserve(pixels);
+    for (size_t at = kCompressedHeaderSize; at < size;) {
+        const uint8_t count = bytes[at];
+        const size_t words = count < 0x80 ? 1 : 256 - count;
         if (count < 0x80) {
             packet.words.insert(packet.words.end(), count, word(at + 1));
         } else {

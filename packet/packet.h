@@ -59,6 +59,7 @@ struct DecodedPacket {
 };
 
 // Reads a whole packet file's bytes. Throws EInvalidPacket when the magic or
-// the form flag is wrong, a raw body has an odd length, or a token is not
-// one the format has or runs past the end.
+// the form flag is wrong, a raw body has an odd length, a token is not one
+// the format has or runs past the end, or the body holds more pixels than
+// the largest image pixbake converts (kMaxPixels).
 DecodedPacket ReadPacket(const uint8_t* bytes, size_t size);

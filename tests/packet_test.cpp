@@ -220,6 +220,15 @@ TEST(ReadPacket, RefusesMalformedPackets) {
             EXPECT_EQ(e.Message(), c.message);
         }
     }
+    // Run tokens claiming more pixels than any image pixbake converts.
+    std::vector<uint8_t> huge = packet(compressed);
+    for (uint64_t pixels = 0; pixels <= kMaxPixels; pixels += 126) huge.insert(huge.end(), {0x7E, 0, 0});
+    try {
+        ReadPacket(huge.data(), huge.size());
+        ADD_FAILURE() << "accepted more than kMaxPixels pixels";
+    } catch (const EInvalidPacket& e) {
+        EXPECT_EQ(e.Message(), "decodes to more than 268435456 pixels, more than any image pixbake converts");
+    }
     for (int count : {0x00, 0x7F, 0x80, 0x81}) {
         const auto byte = static_cast<uint8_t>(count);
         std::vector<uint8_t> bytes = JoinBytes(packet(compressed), {byte, 0, 0});
