@@ -24,28 +24,29 @@ wine=$(command -v wine || command -v wine64 || true)
 wineserver=$(command -v wineserver || command -v wineserver-stable || echo /usr/lib/wine/wineserver)
 [ -n "$wine" ] || { echo "$0: Wine is not installed" >&2; exit 2; }
 
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/pixbake-wine-XXXXXX")
-export WINEPREFIX
+# Everything Wine keeps goes into one temporary folder: the prefix, the
+# server's socket folder (under TMPDIR) and the log of setting them up.
+root=$(mktemp -d "${TMPDIR:-/tmp}/pixbake-wine-XXXXXX")
+export WINEPREFIX=$root/prefix TMPDIR=$root/tmp
+mkdir "$WINEPREFIX" "$TMPDIR"
 export WINEDEBUG=-all          # no Wine diagnostics among pixbake's own output
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no offer to install .NET or a browser engine
 unset DISPLAY WAYLAND_DISPLAY
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
+  rm -rf "$root"
 }
 trap cleanup EXIT
 
 # One server for the whole run, started here with its output going to the
 # log, so that no test's pipe is held open by it; then the prefix is made.
 start=$SECONDS
-"$wineserver" -p >"$WINEPREFIX.log" 2>&1
-if ! setsid -w timeout -k 10 300 "$wine" wineboot --init </dev/null >>"$WINEPREFIX.log" 2>&1; then
+"$wineserver" -p >"$root/setup.log" 2>&1
+if ! setsid -w timeout -k 10 300 "$wine" wineboot --init </dev/null >>"$root/setup.log" 2>&1; then
   echo "$0: Wine could not set up its prefix:" >&2
-  cat "$WINEPREFIX.log" >&2
-  rm -f "$WINEPREFIX.log"
+  cat "$root/setup.log" >&2
   exit 1
 fi
-rm -f "$WINEPREFIX.log"
 echo "Wine prefix ready in $((SECONDS - start)) s"
 
 # No desktop process: with no display it can only fail to start, and a
