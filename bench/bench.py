@@ -4,8 +4,8 @@
 Each case runs its commands in turn (A B C, A B C, ...) on warm files, after
 one warm-up round, and reports the median wall time of each and the median of
 the per-round ratios, so that a machine whose speed drifts still compares
-fairly. Peak resident memory comes from the kernel's accounting of each child
-(getrusage via wait4).
+fairly. Peak resident memory is the kernel's accounting of each command, as
+GNU time reports it.
 
 Usage: bench.py --pixbake PATH --inputs DIR --results FILE [--runs N]
 """
@@ -26,17 +26,20 @@ IMAGEMAGICK = "/usr/bin/convert"  # a directory earlier on PATH may hold another
 
 
 def run(command, cwd):
-    """Wall seconds and peak resident KiB of one run of a command."""
-    start = time.perf_counter()
-    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.perf_counter() - start
-    child.returncode = os.waitstatus_to_exitcode(status)
-    error = child.stderr.read().decode(errors="replace")
-    child.stderr.close()
-    if child.returncode != 0:
-        sys.exit(f"bench: {' '.join(command)} failed ({child.returncode}): {error.strip()}")
-    return wall, usage.ru_maxrss
+    """Wall seconds and peak resident KiB of one run of a command.
+
+    GNU time starts the command and reports its peak: a child forked straight
+    from this Python process would count Python's own pages in its peak.
+    """
+    with tempfile.NamedTemporaryFile("r") as peak_file:
+        start = time.perf_counter()
+        child = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak_file.name] + command, cwd=cwd,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wall = time.perf_counter() - start
+        if child.returncode != 0:
+            sys.exit(f"bench: {' '.join(command)} failed ({child.returncode}): "
+                     f"{child.stderr.decode(errors='replace').strip()}")
+        return wall, int(peak_file.read().split()[-1])
 
 
 def warm(paths):

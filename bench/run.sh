@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 
 missing=()
 [ -x /usr/bin/convert ] || missing+=(imagemagick)
+[ -x /usr/bin/time ] || missing+=(time)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 command -v python3 >/dev/null || missing+=(python3)
 if [ ${#missing[@]} -gt 0 ]; then
