@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/bmp_writer.h"
+#include "tests/run_program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +18,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,21 +26,28 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// Only a safety net: a correct run takes milliseconds, a hanging one fails.
-constexpr auto kSafetyTimeout = std::chrono::seconds(60);
+using testrun::Clock;
+using testrun::ExitState;
+using testrun::Hex;
+using testrun::KillAndReap;
+using testrun::kMagic;
+using testrun::kSafetyTimeout;
+using testrun::Listing;
+using testrun::ReadFile;
+using testrun::Redirect;
+using testrun::RunResult;
+using testrun::StartChild;
+using testrun::WaitUntil;
+using testrun::WriteFile;
+using testrun::WriteSolidBitmap;
 
 constexpr const char* kUsage =
     "The Simple Bmp To Tsa Packet Converter Without Any Stupid Additional Things!\n"
@@ -49,103 +56,11 @@ constexpr const char* kUsage =
     "       pixbake file1.bmp file2.bmp ...\n"
     "Transparent color is RGB(255,0,255) (pink)\n\n";
 
-constexpr const char* kMagic = "TileSheetArchive";
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (i) text += ' ';
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
 std::string Describe(const std::vector<std::string>& args) {
     std::string text = "pixbake";
     for (const auto& arg : args) text += " '" + arg + "'";
     return text;
 }
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good()) << path;
-}
-
-// A picture of one colour (0x00BBGGRR).
-void WriteSolidBitmap(const fs::path& path, int width, int height, uint32_t colour) {
-    const auto count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    bmptest::WriteFile(path.string(), bmptest::MakeColourBmp(width, height, std::vector<uint32_t>(count, colour)));
-}
-
-// Every entry below the folder, as paths relative to it ("old.art/sprite").
-std::set<std::string> Listing(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        names.insert(fs::relative(entry.path(), folder).string());
-    return names;
-}
-
-// A child gets default signal handling, whatever the test runner set up.
-void ResetSignalsInChild() {
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-struct ExitState {
-    bool ended = false;   // the child has been reaped
-    bool exited = false;  // it ended through exit, not a signal
-    int code = -1;        // the exit status, or the signal that ended it
-};
-
-ExitState Decode(int status) {
-    ExitState state;
-    state.ended = true;
-    state.exited = WIFEXITED(status);
-    state.code = state.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-    return state;
-}
-
-// Reaps the child if it ends before the deadline; otherwise it keeps running.
-ExitState WaitUntil(pid_t pid, Clock::time_point deadline) {
-    for (;;) {
-        int status = 0;
-        pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) return Decode(status);
-        if (got < 0 && errno != EINTR) return {};
-        if (Clock::now() >= deadline) return {};
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-ExitState KillAndReap(pid_t pid) {
-    kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return Decode(status);
-}
-
-struct RunResult {
-    bool exited = false;
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-enum class Redirect { Pipe, File };
 
 // Runs pixbake with the given arguments in the given folder. Standard output
 // goes to a pipe or to the file `outFile`; standard error always to a pipe.
@@ -153,104 +68,19 @@ enum class Redirect { Pipe, File };
 RunResult RunPixbake(const fs::path& folder, const std::vector<std::string>& args,
                      Redirect redirect = Redirect::Pipe, const fs::path& outFile = {},
                      rlim_t fileSizeLimit = RLIM_INFINITY) {
-    RunResult result;
-    std::vector<std::string> words{PIXBAKE_BINARY};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const std::string folderText = folder.string();
-    const std::string outText = outFile.string();
-
-    int outPipe[2] = {-1, -1};
-    int errPipe[2] = {-1, -1};
-    if (pipe2(errPipe, O_CLOEXEC) != 0 ||
-        (redirect == Redirect::Pipe && pipe2(outPipe, O_CLOEXEC) != 0)) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return result;
-    }
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ResetSignalsInChild();
-        setsid();
-        const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-        if (fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = redirect == Redirect::Pipe
-                            ? outPipe[1]
-                            : open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-            chdir(folderText.c_str()) != 0)
-            _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
-    if (outPipe[1] >= 0) close(outPipe[1]);
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        close(errPipe[0]);
-        if (outPipe[0] >= 0) close(outPipe[0]);
-        return result;
-    }
-
-    // Both pipes are drained together, so a child that fills one never stalls.
-    const auto deadline = Clock::now() + kSafetyTimeout;
-    struct Source {
-        int fd;
-        std::string* text;
-    };
-    std::vector<Source> sources{{errPipe[0], &result.err}};
-    if (outPipe[0] >= 0) sources.push_back({outPipe[0], &result.out});
-    bool timedOut = false;
-    while (!sources.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        std::vector<pollfd> fds;
-        for (const auto& source : sources) fds.push_back({source.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (size_t i = fds.size(); i-- > 0;) {
-            if (fds[i].revents == 0) continue;
-            char buffer[4096];
-            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sources[i].text->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
-    }
-    for (const auto& source : sources) close(source.fd);
-
-    ExitState state = timedOut ? ExitState{} : WaitUntil(pid, deadline);
-    if (!state.ended) {
-        ADD_FAILURE() << Describe(args) << " did not end within the safety timeout";
-        state = KillAndReap(pid);
-    }
-    result.exited = state.exited;
-    result.code = state.code;
-    if (redirect == Redirect::File) result.out = ReadFile(outFile);
-    return result;
+    testrun::Launch launch;
+    launch.argv = {PIXBAKE_BINARY};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.folder = folder;
+    launch.redirect = redirect;
+    launch.outFile = outFile;
+    launch.fileSizeLimit = fileSizeLimit;
+    return testrun::RunProgram(launch);
 }
 
-class CliTest : public ::testing::Test {
+class CliTest : public testrun::FolderTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::path(::testing::TempDir()) / "pixbake-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        root_ = pattern;
-        work_ = root_ / "work";
-        fs::create_directory(work_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    CliTest() : FolderTest("pixbake-cli") {}
 
     // A small picture that converts without trouble.
     void MakeBitmap(const std::string& name) { WriteSolidBitmap(work_ / name, 3, 2, 0x1EC80A); }
@@ -259,25 +89,8 @@ protected:
         return RunPixbake(work_, args, redirect, root_ / "stdout.txt");
     }
 
-    // The packet number a packet file carries (bytes 16..19, little-endian).
-    int32_t PacketNumber(const std::string& name) {
-        const std::string bytes = ReadFile(work_ / name);
-        if (bytes.size() < 24 || bytes.compare(0, 16, kMagic) != 0) {
-            ADD_FAILURE() << name << " is not a packet: " << Hex(bytes.substr(0, 24));
-            return 0;
-        }
-        uint32_t bits = 0;
-        for (int i = 0; i < 4; ++i) bits |= uint32_t{static_cast<unsigned char>(bytes[16 + i])} << (8 * i);
-        return static_cast<int32_t>(bits);
-    }
-
-    void RemovePackets() {
-        for (const auto& name : Listing(work_))
-            if (name.ends_with(".tsa") && fs::is_regular_file(work_ / name)) fs::remove(work_ / name);
-    }
-
-    fs::path root_;  // holds the work folder and any captured output
-    fs::path work_;  // the folder pixbake runs in
+    int32_t PacketNumber(const std::string& name) { return testrun::PacketNumber(work_ / name); }
+    void RemovePackets() { testrun::RemovePackets(work_); }
 };
 
 // ------------------------------------------------------------ usage text --
@@ -583,18 +396,10 @@ TEST_F(CliTest, InterruptWhileWritingLeavesNoTrace) {
             const int watch = inotify_init1(IN_CLOEXEC);
             ASSERT_GE(watch, 0);
             ASSERT_GE(inotify_add_watch(watch, work_.c_str(), IN_CREATE), 0);
-            const std::string folder = work_.string();
-            const pid_t pid = fork();
-            if (pid == 0) {
-                ResetSignalsInChild();
-                setsid();
+            const pid_t pid = StartChild({PIXBAKE_BINARY, "big.bmp"}, work_, [] {
                 const int null = open("/dev/null", O_RDWR);
-                if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
-                    chdir(folder.c_str()) != 0)
-                    _exit(126);
-                execl(PIXBAKE_BINARY, PIXBAKE_BINARY, "big.bmp", static_cast<char*>(nullptr));
-                _exit(127);
-            }
+                return null >= 0 && dup2(null, 0) >= 0 && dup2(null, 1) >= 0 && dup2(null, 2) >= 0;
+            });
             ASSERT_GT(pid, 0);
             // Wait for the temporary file, then interrupt.
             alignas(struct inotify_event) char events[4096];
@@ -729,24 +534,16 @@ TEST_P(CliKeyWait, OneKeyEndsTheWaitWithoutEcho) {
     const fs::path stdinFile = root_ / "stdin.txt";
     WriteFile(stdinFile, "y\n");
     const std::string stdinPath = c.stdinFrom == KeyStdin::File ? stdinFile.string() : "/dev/null";
-    const std::string folder = work_.string();
-    char binary[] = PIXBAKE_BINARY;
-    char* argv[] = {binary, nullptr};
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ResetSignalsInChild();
-        setsid();
-        if (ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(125);
+    // The terminal becomes the child's controlling terminal.
+    const pid_t pid = StartChild({PIXBAKE_BINARY}, work_, [&] {
+        if (ioctl(terminal, TIOCSCTTY, 0) != 0) return false;
         const int in = c.stdinFrom == KeyStdin::Terminal ? terminal : open(stdinPath.c_str(), O_RDONLY);
-        if (in < 0 || dup2(in, 0) < 0 || dup2(terminal, 1) < 0 || dup2(terminal, 2) < 0 ||
-            chdir(folder.c_str()) != 0)
-            _exit(126);
+        if (in < 0 || dup2(in, 0) < 0 || dup2(terminal, 1) < 0 || dup2(terminal, 2) < 0) return false;
         close(master);
         if (terminal > 2) close(terminal);
-        execv(argv[0], argv);
-        _exit(127);
-    }
+        return true;
+    });
     ASSERT_GT(pid, 0) << std::strerror(errno);
 
     const auto deadline = Clock::now() + kSafetyTimeout;

@@ -2,25 +2,14 @@
 // program as a user meets it, next to pixbake: the round trip BMP -> packet
 // -> BMP -> packet, the info lines, malformed packets and the command line.
 //
-// Children run in a new session with standard input from /dev/null and their
-// output going to files, so nothing can wait on a terminal or a full pipe.
+// Children run in a new session with standard input from /dev/null, standard
+// output going to a file and standard error to a pipe that is drained as they
+// run, so nothing can wait on a terminal or a full pipe.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "convert/convert.h"
@@ -28,10 +17,13 @@
 #include "packet/packet.h"
 #include "platform/platform.h"
 #include "tests/bmp_writer.h"
+#include "tests/run_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testrun::ReadFile;
+using testrun::RunResult;
 using Bytes = std::vector<uint8_t>;
 using Words = std::vector<uint16_t>;
 
@@ -188,93 +180,29 @@ TEST(TsatoolUnpackedBmp, EmptyImageIsAnEmptyFile) {
 
 // --------------------------------------------------------- the programs --
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
 void WriteBytes(const fs::path& path, const Bytes& bytes) { bmptest::WriteFile(path.string(), bytes); }
 
-struct RunResult {
-    int code = -1;  // the exit status; -1 when the program did not exit normally
-    std::string out;
-    std::string err;
-};
-
-// Only a safety net: a correct run takes milliseconds, a hanging one fails.
-constexpr auto kSafetyTimeout = std::chrono::seconds(60);
-
-class TsatoolTest : public ::testing::Test {
+class TsatoolTest : public testrun::FolderTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::path(::testing::TempDir()) / "tsatool-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        root_ = pattern;
-        work_ = root_ / "work";
-        fs::create_directory(work_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    TsatoolTest() : FolderTest("tsatool") {}
 
     // Runs the program in the work folder. Standard output goes to `out`
-    // (a file under root_ unless given), standard error to a file.
+    // (a file under root_ unless given), standard error to a pipe.
     RunResult Run(const char* program, const std::vector<std::string>& args, fs::path out = {}) {
-        if (out.empty()) out = root_ / "stdout.txt";
-        const fs::path err = root_ / "stderr.txt";
-        std::vector<std::string> words{program};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        const std::string folder = work_.string(), outText = out.string(), errText = err.string();
-
-        const pid_t pid = fork();
-        if (pid == 0) {
-            for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-            setsid();
-            const int in = open("/dev/null", O_RDONLY);
-            const int o = open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
-                chdir(folder.c_str()) != 0)
-                _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        RunResult result;
-        if (pid < 0) {
-            ADD_FAILURE() << "fork: " << std::strerror(errno);
-            return result;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
-        int status = 0;
-        for (;;) {
-            const pid_t got = waitpid(pid, &status, WNOHANG);
-            if (got == pid) break;
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ADD_FAILURE() << words[0] << " did not end within the safety timeout";
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
-        if (out != "/dev/full") result.out = ReadFile(out);
-        result.err = ReadFile(err);
-        return result;
+        testrun::Launch launch;
+        launch.argv = {program};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.folder = work_;
+        launch.redirect = testrun::Redirect::File;
+        launch.outFile = out.empty() ? root_ / "stdout.txt" : out;
+        RunResult run = testrun::RunProgram(launch);
+        if (!run.exited) run.code = -1;  // a signal is no exit status
+        return run;
     }
     RunResult Tsatool(const std::vector<std::string>& args, fs::path out = {}) {
         return Run(TSATOOL_BINARY, args, out);
     }
     RunResult Pixbake(const std::vector<std::string>& args) { return Run(PIXBAKE_BINARY, args); }
-
-    fs::path root_;
-    fs::path work_;  // where the programs run
 };
 
 constexpr const char* kHint = "Try 'tsatool --help' for more information.\n";

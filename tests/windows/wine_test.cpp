@@ -20,16 +20,13 @@
 
 #include "convert/convert.h"
 #include "tests/bmp_writer.h"
+#include "tests/run_program.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,10 +35,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -50,13 +45,19 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using testrun::Clock;
+using testrun::ExitState;
+using testrun::kMagic;
+using testrun::Listing;
+using testrun::ReadFile;
+using testrun::Redirect;
+using testrun::RunResult;
+using testrun::WriteFile;
+using testrun::WriteSolidBitmap;
 
 // Only a safety net: a run takes well under a second once Wine is up, a
 // hanging one fails instead of holding up CI.
 constexpr auto kSafetyTimeout = std::chrono::seconds(120);
-
-constexpr const char* kMagic = "TileSheetArchive";
 
 // Text as the Windows build writes it: every "\n" as "\r\n".
 std::string Crlf(const std::string& text) {
@@ -87,24 +88,6 @@ std::string Describe(const std::vector<std::string>& args) {
     return text;
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good()) << path;
-}
-
-void WriteSolidBitmap(const fs::path& path, int width, int height, uint32_t colour) {
-    const auto count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    bmptest::WriteFile(path.string(), bmptest::MakeColourBmp(width, height, std::vector<uint32_t>(count, colour)));
-}
-
 // Every entry below the folder with its content ("" for a folder), by path
 // relative to it ("old.art/sprite.tsa").
 std::map<std::string, std::string> Contents(const fs::path& folder) {
@@ -112,12 +95,6 @@ std::map<std::string, std::string> Contents(const fs::path& folder) {
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         files[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? ReadFile(entry.path()) : "";
     return files;
-}
-
-std::set<std::string> Names(const std::map<std::string, std::string>& contents) {
-    std::set<std::string> names;
-    for (const auto& [name, bytes] : contents) names.insert(name);
-    return names;
 }
 
 // The same file as Wine shows it to the program: drive Z: is the root.
@@ -133,127 +110,10 @@ std::string Setting(const char* name, const char* fallback = "") {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-struct RunResult {
-    bool exited = false;
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-enum class Redirect { Pipe, File };
-
-struct Launch {
-    std::vector<std::string> command;  // the Wine program, the .exe, its arguments
-    std::string rawCommandLine;        // for run_command_line.exe; empty otherwise
-    Redirect redirect = Redirect::Pipe;
-    fs::path outFile;  // standard output with Redirect::File
-    rlim_t fileSizeLimit = RLIM_INFINITY;  // caps every file the program writes
-};
-
-// Runs one Wine command in the folder. Standard input is /dev/null, standard
-// error a pipe, standard output a pipe or a file.
-RunResult RunWine(const fs::path& folder, const Launch& launch) {
-    RunResult result;
-    std::vector<std::string> words = launch.command;
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const std::string folderText = folder.string();
-    const std::string outText = launch.outFile.string();
-
-    int outPipe[2] = {-1, -1};
-    int errPipe[2] = {-1, -1};
-    if (pipe2(errPipe, O_CLOEXEC) != 0 ||
-        (launch.redirect == Redirect::Pipe && pipe2(outPipe, O_CLOEXEC) != 0)) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return result;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-        setsid();
-        // Over the limit a write falls short instead of ending the process
-        // (Wine's server, already running, is not held to it).
-        const struct rlimit limit = {launch.fileSizeLimit, launch.fileSizeLimit};
-        if (launch.fileSizeLimit != RLIM_INFINITY && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
-                                                      setrlimit(RLIMIT_FSIZE, &limit) != 0))
-            _exit(126);
-        if (launch.rawCommandLine.empty())
-            unsetenv("RUN_COMMAND_LINE");
-        else
-            setenv("RUN_COMMAND_LINE", launch.rawCommandLine.c_str(), 1);
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = launch.redirect == Redirect::Pipe
-                            ? outPipe[1]
-                            : open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-            chdir(folderText.c_str()) != 0)
-            _exit(126);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
-    if (outPipe[1] >= 0) close(outPipe[1]);
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        close(errPipe[0]);
-        if (outPipe[0] >= 0) close(outPipe[0]);
-        return result;
-    }
-
-    // Both pipes are drained together, so a child that fills one never stalls.
-    const auto deadline = Clock::now() + kSafetyTimeout;
-    struct Source {
-        int fd;
-        std::string* text;
-    };
-    std::vector<Source> sources{{errPipe[0], &result.err}};
-    if (outPipe[0] >= 0) sources.push_back({outPipe[0], &result.out});
-    while (!sources.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) break;
-        std::vector<pollfd> fds;
-        for (const auto& source : sources) fds.push_back({source.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (size_t i = fds.size(); i-- > 0;) {
-            if (fds[i].revents == 0) continue;
-            char buffer[4096];
-            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sources[i].text->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
-    }
-    for (const auto& source : sources) close(source.fd);
-
-    int status = 0;
-    bool ended = false;
-    for (;;) {
-        const pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) {
-            ended = true;
-            break;
-        }
-        if ((got < 0 && errno != EINTR) || Clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!ended) {
-        ADD_FAILURE() << "the run did not end within the safety timeout";
-        kill(-pid, SIGKILL);  // its own session: the whole process group
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    result.exited = WIFEXITED(status);
-    result.code = result.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-    if (launch.redirect == Redirect::File) result.out = ReadFile(launch.outFile);
-    return result;
-}
-
-class WineTest : public ::testing::Test {
+class WineTest : public testrun::FolderTest {
 protected:
+    WineTest() : FolderTest("pixbake-wine") {}
+
     void SetUp() override {
         const std::string build = Setting("PIXBAKE_WINDOWS_BUILD");
         ASSERT_FALSE(build.empty()) << "set PIXBAKE_WINDOWS_BUILD to the Windows build folder "
@@ -262,16 +122,7 @@ protected:
         launcher_ = fs::absolute(fs::path(build) / "tests/windows/run_command_line.exe");
         ASSERT_TRUE(fs::exists(exe_)) << exe_;
         wine_ = Setting("PIXBAKE_WINE", "wine");
-
-        std::string pattern = (fs::path(::testing::TempDir()) / "pixbake-wine-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        root_ = pattern;
-        work_ = root_ / "work";
-        fs::create_directory(work_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        if (!root_.empty()) fs::remove_all(root_, ignored);
+        FolderTest::SetUp();
     }
 
     // A small picture that converts without trouble.
@@ -283,49 +134,44 @@ protected:
     // pixbake.exe with these arguments, each quoted by Wine as needed.
     RunResult Run(const std::vector<std::string>& args, Redirect redirect = Redirect::Pipe,
                   rlim_t fileSizeLimit = RLIM_INFINITY) {
-        Launch launch;
-        launch.command = {wine_, exe_.string()};
-        launch.command.insert(launch.command.end(), args.begin(), args.end());
+        testrun::Launch launch = WineLaunch(exe_);
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.redirect = redirect;
         launch.outFile = root_ / "stdout.txt";
         launch.fileSizeLimit = fileSizeLimit;
-        return RunWine(work_, launch);
+        return testrun::RunProgram(launch);
     }
 
     // pixbake.exe with exactly this text after its quoted path on the
     // command line.
     RunResult RunRaw(const std::string& rest) {
-        Launch launch;
-        launch.command = {wine_, launcher_.string()};
-        launch.rawCommandLine = '"';
-        launch.rawCommandLine += WindowsPath(exe_);
-        launch.rawCommandLine += '"';
-        launch.rawCommandLine += rest;
-        return RunWine(work_, launch);
+        std::string line = "\"";
+        line += WindowsPath(exe_);
+        line += '"';
+        line += rest;
+        testrun::Launch launch = WineLaunch(launcher_);
+        launch.environment = {{"RUN_COMMAND_LINE", line}};
+        return testrun::RunProgram(launch);
     }
 
-    // The packet number a packet file carries (bytes 16..19, little-endian).
-    int32_t PacketNumber(const std::string& name) {
-        const std::string bytes = ReadFile(work_ / name);
-        if (bytes.size() < 24 || bytes.compare(0, 16, kMagic) != 0) {
-            ADD_FAILURE() << name << " is not a packet";
-            return 0;
-        }
-        uint32_t bits = 0;
-        for (int i = 0; i < 4; ++i) bits |= uint32_t{static_cast<unsigned char>(bytes[16 + i])} << (8 * i);
-        return static_cast<int32_t>(bits);
+    // A run of the Windows program under Wine in the work folder. Over a
+    // file-size limit a write falls short (Wine's server, already running,
+    // is not held to the limit).
+    testrun::Launch WineLaunch(const fs::path& program) const {
+        testrun::Launch launch;
+        launch.argv = {wine_, program.string()};
+        launch.folder = work_;
+        launch.ignoreFileSizeSignal = true;
+        launch.safetyTimeout = kSafetyTimeout;
+        return launch;
     }
 
-    void RemovePackets() {
-        for (const auto& name : Names(Contents(work_)))
-            if (name.ends_with(".tsa") && fs::is_regular_file(work_ / name)) fs::remove(work_ / name);
-    }
+    int32_t PacketNumber(const std::string& name) { return testrun::PacketNumber(work_ / name); }
+    void RemovePackets() { testrun::RemovePackets(work_); }
 
     fs::path exe_;       // pixbake.exe
     fs::path launcher_;  // run_command_line.exe
     std::string wine_;
-    fs::path root_;  // holds the work folder and any captured output
-    fs::path work_;  // the folder pixbake.exe runs in
 };
 
 // ------------------------------------------------------------ usage text --
@@ -364,7 +210,7 @@ TEST_F(WineTest, ModesNumberPacketsAndPrintProgress) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Describe(c.args));
         RemovePackets();
-        std::set<std::string> expected = Names(Contents(work_));
+        std::set<std::string> expected = Listing(work_);
         const RunResult run = Run(c.args);
         EXPECT_TRUE(run.exited);
         EXPECT_EQ(run.code, 0);
@@ -374,7 +220,7 @@ TEST_F(WineTest, ModesNumberPacketsAndPrintProgress) {
             expected.insert(packet);
             EXPECT_EQ(PacketNumber(packet), number) << packet;
         }
-        EXPECT_EQ(Names(Contents(work_)), expected);
+        EXPECT_EQ(Listing(work_), expected);
     }
 }
 
@@ -470,14 +316,14 @@ TEST_F(WineTest, OutputNamesTakeBothSeparators) {
         MakeBitmap(c.file);
         args.push_back(c.input);
     }
-    std::set<std::string> expected = Names(Contents(work_));
+    std::set<std::string> expected = Listing(work_);
     for (const Case& c : cases) expected.insert(c.packet);
 
     const RunResult run = Run(args);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.out, Repeat(Crlf("Ready\n"), static_cast<int>(std::size(cases))));
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(Names(Contents(work_)), expected);
+    EXPECT_EQ(Listing(work_), expected);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
         EXPECT_EQ(ReadFile(work_ / c.packet).substr(0, 16), kMagic);
@@ -553,7 +399,7 @@ TEST_F(WineTest, PacketThatCannotBeWrittenInFullLeavesNoTrace) {
     bmptest::WriteFile((work_ / "large.bmp").string(), bmptest::MakeColourBmp(16, 16, stripes));
     MakeBitmap("other.bmp");
     WriteFile(work_ / "large.tsa", "an older packet");
-    std::set<std::string> expected = Names(Contents(work_));
+    std::set<std::string> expected = Listing(work_);
     expected.insert("small.tsa");
 
     const RunResult run = Run({"small.bmp", "large.bmp", "other.bmp"}, Redirect::Pipe, 100);
@@ -561,7 +407,7 @@ TEST_F(WineTest, PacketThatCannotBeWrittenInFullLeavesNoTrace) {
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.out, Crlf("Ready\n"));
     EXPECT_EQ(run.err, Crlf("pixbake: large.bmp: Stream write error\n"));
-    EXPECT_EQ(Names(Contents(work_)), expected);
+    EXPECT_EQ(Listing(work_), expected);
     EXPECT_EQ(ReadFile(work_ / "large.tsa"), "an older packet");
     EXPECT_EQ(ReadFile(work_ / "small.tsa").substr(0, 16), kMagic);
 }
@@ -586,7 +432,7 @@ TEST_F(WineTest, PacketsAreTheBytesTheLinuxBuildWrites) {
     const RunResult run = Run({"-n", "raw.bmp", "2573", "runs.bmp", "$1A0D0A"});
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(Names(Contents(work_)), (std::set<std::string>{"raw.bmp", "raw.tsa", "runs.bmp", "runs.tsa"}));
+    EXPECT_EQ(Listing(work_), (std::set<std::string>{"raw.bmp", "raw.tsa", "runs.bmp", "runs.tsa"}));
     const std::pair<std::string, int32_t> packets[] = {{"raw", 2573}, {"runs", 0x1A0D0A}};
     for (const auto& [name, number] : packets) {
         SCOPED_TRACE(name);
@@ -629,7 +475,7 @@ TEST_F(WineTest, WildcardsStayLiteral) {
         EXPECT_EQ(run.code, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, Crlf(err));
-        EXPECT_EQ(Names(Contents(work_)), (std::set<std::string>{"a.bmp", "b.bmp"}));
+        EXPECT_EQ(Listing(work_), (std::set<std::string>{"a.bmp", "b.bmp"}));
     }
 }
 
@@ -653,7 +499,7 @@ TEST_F(WineTest, QuotedArgumentsAsTyped) {
     for (const Case& c : cases) {
         SCOPED_TRACE("command line [" + c.line + "]");
         RemovePackets();
-        std::set<std::string> expected = Names(Contents(work_));
+        std::set<std::string> expected = Listing(work_);
         const RunResult run = RunRaw(c.line);
         EXPECT_EQ(run.code, 0);
         EXPECT_EQ(run.out, c.out);
@@ -662,7 +508,7 @@ TEST_F(WineTest, QuotedArgumentsAsTyped) {
             expected.insert(packet);
             EXPECT_EQ(PacketNumber(packet), number) << packet;
         }
-        EXPECT_EQ(Names(Contents(work_)), expected);
+        EXPECT_EQ(Listing(work_), expected);
     }
 }
 
@@ -699,34 +545,24 @@ public:
             ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
             return;
         }
-        std::vector<std::string> words{wine, exe.string()};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        const std::string folderText = folder.string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-            setsid();
+        std::vector<std::string> argv{wine, exe.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // The terminal becomes the program's controlling terminal.
+        pid_ = testrun::StartChild(argv, folder, [&] {
             if (ioctl(terminal, TIOCSCTTY, 0) != 0 || dup2(terminal, 0) < 0 || dup2(terminal, 1) < 0 ||
-                dup2(terminal, 2) < 0 || chdir(folderText.c_str()) != 0)
-                _exit(126);
+                dup2(terminal, 2) < 0)
+                return false;
             close(master_);
             if (terminal > 2) close(terminal);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+            return true;
+        });
         close(terminal);
         if (pid_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
     }
     ConsoleRun(const ConsoleRun&) = delete;
     ConsoleRun& operator=(const ConsoleRun&) = delete;
     ~ConsoleRun() {
-        if (pid_ > 0 && !ended_) {
-            kill(-pid_, SIGKILL);
-            Reap(true);
-        }
+        if (pid_ > 0 && !state_.ended) testrun::KillAndReap(pid_);
         if (master_ >= 0) close(master_);
     }
 
@@ -756,8 +592,8 @@ public:
 
     // Whether the program has ended, reaping it if so.
     bool Ended() {
-        if (!ended_) Reap(false);
-        return ended_;
+        if (!state_.ended) state_ = testrun::WaitUntil(pid_, Clock::now());
+        return state_.ended;
     }
 
     // Reads the screen to its end and waits for the program; kills it if it
@@ -770,16 +606,19 @@ public:
             if (ready > 0 && !ReadSome()) break;  // EIO: no one holds the terminal any more
             if (ready == 0 && Ended()) break;
         }
-        while (!Ended() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (!Ended()) {
+        if (!state_.ended) state_ = testrun::WaitUntil(pid_, deadline);
+        if (!state_.ended) {
             ADD_FAILURE() << "the run did not end within the safety timeout";
-            kill(-pid_, SIGKILL);
-            Reap(true);
+            state_ = testrun::KillAndReap(pid_);
         }
         return ScreenText(raw_);
     }
 
-    int ExitStatus() const { return exitStatus_; }
+    // The exit status, 128 + the signal that ended it, or -1 while it runs.
+    int ExitStatus() const {
+        if (!state_.ended) return -1;
+        return state_.exited ? state_.code : 128 + state_.code;
+    }
 
 private:
     // Waits for screen output (or for `alsoWatch`) and reads what there is;
@@ -803,22 +642,9 @@ private:
         return true;
     }
 
-    void Reap(bool block) {
-        int status = 0;
-        pid_t got;
-        do {
-            got = waitpid(pid_, &status, block ? 0 : WNOHANG);
-        } while (got < 0 && errno == EINTR);
-        if (got == pid_) {
-            ended_ = true;
-            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-    }
-
     int master_ = -1;
     pid_t pid_ = -1;
-    bool ended_ = false;
-    int exitStatus_ = -1;
+    ExitState state_;
     std::string raw_;
 };
 
@@ -859,7 +685,7 @@ TEST_F(WineTest, CtrlCWhileWritingLeavesNoTrace) {
     bmptest::WriteFile((work_ / "big.bmp").string(), bmptest::MakeColourBmp(2048, 2048, noise));
     const std::string oldPacket = "an older packet";
     WriteFile(work_ / "big.tsa", oldPacket);
-    const auto before = Names(Contents(work_));
+    const auto before = Listing(work_);
 
     bool caught = false;
     for (int attempt = 0; attempt < 8 && !caught; ++attempt) {
@@ -888,8 +714,8 @@ TEST_F(WineTest, CtrlCWhileWritingLeavesNoTrace) {
         ASSERT_TRUE(typed) << "no temporary file appeared";
 
         // Never a temporary file left behind, never a partial packet.
+        EXPECT_EQ(Listing(work_), before);
         const auto after = Contents(work_);
-        EXPECT_EQ(Names(after), before);
         const std::string packet = after.count("big.tsa") ? after.at("big.tsa") : "";
         const bool old = packet == oldPacket;
         const bool whole = packet.size() == 24 + 2 * noise.size() && packet.compare(0, 16, kMagic) == 0;
