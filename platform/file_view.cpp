@@ -71,18 +71,22 @@ TFileView::~TFileView() {
     }
 }
 
+// Below this size reading is cheaper than setting up and tearing down a
+// mapping: sprites come by the thousand.
+constexpr off_t kMapFrom = off_t{1} << 20;
+
 void TFileView::Open(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        if (fd >= 0) close(fd);
-        throw EFOpenError(CannotOpenMessage(path));
-    }
-    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= kMapFrom) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            if (fd >= 0) close(fd);
+            throw EFOpenError(CannotOpenMessage(path));
+        }
         const auto size = static_cast<size_t>(info.st_size);
-        void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        void* mapped = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+        close(fd);
         if (mapped != MAP_FAILED) {
-            close(fd);
             madvise(mapped, size, MADV_SEQUENTIAL);
             mapping_ = mapped;
             data_ = static_cast<const uint8_t*>(mapped);
@@ -91,7 +95,8 @@ void TFileView::Open(const std::string& path) {
             return;
         }
     }
-    close(fd);
+    // Small files, pipes and devices, and anything that cannot be mapped;
+    // missing files and folders are refused here too.
     buffer_.LoadFromFile(path);
     data_ = buffer_.Memory();
     size_ = buffer_.Size();

@@ -98,9 +98,9 @@ private:
     size_t capacity_ = 0;
 };
 
-// A whole input file, read-only. A regular file is mapped into memory, so
-// its bytes are neither copied nor zero-filled first; anything else (a pipe,
-// a device) is read into a buffer. Should the file shrink while it is mapped,
+// A whole input file, read-only. A large regular file is mapped into memory,
+// so its bytes are neither copied nor zero-filled first; anything else (a
+// small file, a pipe, a device) is read into a buffer. Should the file shrink while it is mapped,
 // the missing bytes read as zeros and Check() then throws EReadError "Stream
 // read error" instead of the process dying of SIGBUS.
 class TFileView {
