@@ -466,10 +466,14 @@ __attribute__((target("ssse3"))) size_t Bgr24RowSsse3(const uint8_t* in, uint32_
     }
     return x;
 }
-const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+bool HaveSsse3() {
+    // Asked once, after the processor's features are known for certain.
+    static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
+    return have;
+}
 #else
 size_t Bgr24RowSsse3(const uint8_t*, uint32_t*, size_t) { return 0; }
-constexpr bool kHaveSsse3 = false;
+constexpr bool HaveSsse3() { return false; }
 #endif
 
 inline uint32_t Fields(uint32_t pixel, const ChannelTable& r, const ChannelTable& g, const ChannelTable& b) {
@@ -510,7 +514,7 @@ void TBitmap::ReadRow(int y, uint32_t* colours) const {
             for (size_t x = 0; x < width; ++x) colours[x] = palette[in[x]];
             break;
         case Layout::Bgr24: {
-            size_t x = kHaveSsse3 ? Bgr24RowSsse3(in, colours, width) : 0;
+            size_t x = HaveSsse3() ? Bgr24RowSsse3(in, colours, width) : 0;
             for (in += 3 * x; x < width; ++x, in += 3)
                 colours[x] = uint32_t{in[2]} | uint32_t{in[1]} << 8 | uint32_t{in[0]} << 16;
             break;
